@@ -1,0 +1,98 @@
+/*
+ * OvraHelper: system audio, microphone and screenshots for a host application.
+ *
+ * Audio arrives as 16 kHz mono signed 16-bit little-endian PCM chunks through a data callback;
+ * each start call is answered exactly once through a status callback. The screenshot is a
+ * Base64 JPEG of the main display, at most 1920 pixels wide.
+ *
+ * Thread safety: every function may be called from any thread, also at the same time.
+ * Callback safety: no library lock is held while a status callback runs, so any function may be
+ * called from inside it. From inside a data callback, every function may be called too; a stop of
+ * the same kind called there returns without waiting for that callback to finish.
+ * Diagnostics: one line per event on standard error, prefixed "[tap] ", "[mic] " or "Error: ".
+ */
+#ifndef OVRAHELPER_H
+#define OVRAHELPER_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define OV_EXPORT __declspec(dllexport)
+#else
+#define OV_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Receives one chunk of audio: `bytes` (a multiple of 2, never 0) of 16 kHz mono int16 samples.
+ * The memory belongs to the library and is valid only during the call: copy what you keep.
+ * `user` is the data user pointer given to the start call, unchanged.
+ * Called on the session's own audio thread, never twice at once for one session.
+ */
+typedef void (*ov_data_callback)(const uint8_t* data, int32_t bytes, void* user);
+
+/*
+ * Receives the outcome of one start call:
+ *   0 started, -1 already running, -2 no microphone input device, -3 start failed,
+ *   -4 microphone permission refused, -5 microphone engine failed to start.
+ * `user` is the status user pointer given to that start call, unchanged.
+ */
+typedef void (*ov_status_callback)(int32_t status, void* user);
+
+/*
+ * Starts capturing everything the machine plays. The status callback is called exactly once,
+ * on the calling thread, before this function returns: 0, -1 or -3. Data callbacks come on the
+ * session's serial queue and may begin before the status callback. Both callbacks must be valid;
+ * the user pointers may be NULL and are never read through.
+ */
+OV_EXPORT void ov_start_system_audio(ov_data_callback on_data, void* data_user,
+                                     ov_status_callback on_status, void* status_user);
+
+/*
+ * Stops system-audio capture, if any. When it returns, no data callback of the stopped session is
+ * running or will start (unless it is called from inside that callback, where it returns without
+ * waiting for the callback in progress). Does nothing when no capture runs.
+ */
+OV_EXPORT void ov_stop_system_audio(void);
+
+/*
+ * Starts capturing the current input device. Answers once through the status callback:
+ * 0, -1, -2, -3, -4 or -5. When the user must first be asked for permission, this function
+ * returns at once and the status callback (and the start) follow on the thread that completes
+ * the request; otherwise the status callback runs on the calling thread before the return.
+ * Data callbacks come on the engine's capture thread. The capture follows device changes by
+ * itself, keeping the same callbacks.
+ */
+OV_EXPORT void ov_start_mic(ov_data_callback on_data, void* data_user,
+                            ov_status_callback on_status, void* status_user);
+
+/* Stops microphone capture, if any, with the same guarantee as ov_stop_system_audio. */
+OV_EXPORT void ov_stop_mic(void);
+
+/*
+ * Copies out the description of the last failed microphone start: stores a NUL-terminated UTF-8
+ * block through *out_buf and its length in bytes, without the NUL, through *out_len. Stores NULL
+ * and 0 when no start has failed yet. The caller owns the block and frees it with ov_free_buffer.
+ */
+OV_EXPORT void ov_get_last_mic_error(uint8_t** out_buf, int32_t* out_len);
+
+/*
+ * Takes a screenshot of the main display, at most 1920 pixels wide, as a JPEG at quality 0.5
+ * encoded in Base64 (standard alphabet, padded, one line). On success returns 0 and stores a block
+ * of exactly *out_len bytes, with no terminator, through *out_buf; the caller frees it with
+ * ov_free_buffer. On failure returns 1 and leaves both variables untouched. Runs on the calling
+ * thread and blocks it; several calls may run at once.
+ */
+OV_EXPORT int32_t ov_capture_screen(uint8_t** out_buf, int32_t* out_len);
+
+/* Gives back a block returned by the library. NULL is ignored. Any thread. */
+OV_EXPORT void ov_free_buffer(uint8_t* buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OVRAHELPER_H */

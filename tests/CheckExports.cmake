@@ -1,0 +1,23 @@
+# Fails unless LIB's dynamic symbol table defines exactly the seven exports.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(found "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ [TtDdBbRrVvWwiu] (.+)$")
+    set(sym "${CMAKE_MATCH_1}")
+    # Version-definition markers and linker-made symbols are not exports of ours.
+    if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+      list(APPEND found "${sym}")
+    endif()
+  endif()
+endforeach()
+list(SORT found)
+set(expected ov_capture_screen ov_free_buffer ov_get_last_mic_error ov_start_mic
+    ov_start_system_audio ov_stop_mic ov_stop_system_audio)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ:\n  found:    ${found}\n  expected: ${expected}")
+endif()
+message(STATUS "exports: ${found}")
