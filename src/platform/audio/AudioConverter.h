@@ -16,16 +16,17 @@ enum class AudioConverterInputStatus : intptr_t { haveData = 0, noDataNow = 1, e
 enum class AudioConverterOutputStatus { haveData = 0, inputRanDry = 1, endOfStream = 2, error = 3 };
 
 class AudioConverterInputBlock {
-public:
+  public:
     // Returns the next input (and haveData), or nullptr with noDataNow / endOfStream.
-    virtual const PCMBuffer* operator()(uint32_t packetCount, AudioConverterInputStatus* status) = 0;
+    virtual const PCMBuffer* operator()(uint32_t packetCount,
+                                        AudioConverterInputStatus* status) = 0;
 
-protected:
+  protected:
     ~AudioConverterInputBlock() = default;
 };
 
 class AudioConverter {
-public:
+  public:
     virtual ~AudioConverter() = default;
     // Fills `output` from frame 0, up to its capacity, and sets its frame length.
     virtual AudioConverterOutputStatus convert(PCMBuffer& output, std::string* error,

@@ -10,8 +10,7 @@ std::shared_ptr<const AudioFormat> AudioFacilities::makeFormat(
 }
 
 std::shared_ptr<const AudioFormat> AudioFacilities::makeFormat(AudioCommonFormat format,
-                                                               double sampleRate,
-                                                               uint32_t channels,
+                                                               double sampleRate, uint32_t channels,
                                                                bool interleaved) {
     return AudioFormat::fromCommonFormat(format, sampleRate, channels, interleaved);
 }

@@ -11,7 +11,7 @@
 namespace ovra {
 
 class AudioFacilities {
-public:
+  public:
     virtual ~AudioFacilities() = default;
 
     virtual std::shared_ptr<const AudioFormat> makeFormat(const AudioStreamBasicDescription& asbd);

@@ -5,7 +5,9 @@
 namespace ovra {
 
 namespace {
-bool usableRate(double rate) { return std::isfinite(rate) && rate > 0; }
+bool usableRate(double rate) {
+    return std::isfinite(rate) && rate > 0;
+}
 }  // namespace
 
 std::shared_ptr<const AudioFormat> AudioFormat::fromStreamDescription(
@@ -61,7 +63,8 @@ std::shared_ptr<const AudioFormat> AudioFormat::fromCommonFormat(AudioCommonForm
             d.mFormatFlags = kAudioFormatFlagIsSignedInteger;
             d.mBitsPerChannel = 32;
             break;
-        default: return nullptr;
+        default:
+            return nullptr;
     }
     d.mFormatFlags |= kAudioFormatFlagIsPacked;
     if (!interleaved) d.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;

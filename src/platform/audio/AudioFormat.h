@@ -17,15 +17,14 @@ enum class AudioCommonFormat : uint32_t {
 };
 
 class AudioFormat {
-public:
+  public:
     // nullptr for what is really invalid: a format id other than 'lpcm', 0 channels, a rate that
     // is not finite and positive, a sample size that does not match the flags.
     static std::shared_ptr<const AudioFormat> fromStreamDescription(
         const AudioStreamBasicDescription& asbd);
     // nullptr for otherFormat, 0 channels or a rate that is not finite and positive.
     static std::shared_ptr<const AudioFormat> fromCommonFormat(AudioCommonFormat format,
-                                                               double sampleRate,
-                                                               uint32_t channels,
+                                                               double sampleRate, uint32_t channels,
                                                                bool interleaved);
 
     double sampleRate() const { return asbd_.mSampleRate; }
@@ -39,7 +38,7 @@ public:
                          bool interleaved)
         : asbd_(asbd), common_(common), interleaved_(interleaved) {}
 
-private:
+  private:
     AudioStreamBasicDescription asbd_;
     AudioCommonFormat common_;
     bool interleaved_;

@@ -1,6 +1,7 @@
 #include "platform/audio/PCMBuffer.h"
 
 #include <limits>
+#include <new>
 
 namespace ovra {
 
@@ -10,31 +11,38 @@ PCMBuffer::PCMBuffer(std::shared_ptr<const AudioFormat> format, uint32_t capacit
 std::shared_ptr<PCMBuffer> PCMBuffer::withCapacity(std::shared_ptr<const AudioFormat> format,
                                                    uint32_t frameCapacity) {
     if (!format) return nullptr;
-    const uint64_t channels = format->channelCount();
-    const uint64_t bytes = uint64_t(frameCapacity) * format->bytesPerSample() * channels;
-    if (bytes > uint64_t(std::numeric_limits<uint32_t>::max()) * channels) return nullptr;
-    auto buffer = std::make_shared<PCMBuffer>(format, frameCapacity);
-    buffer->storage_.assign(size_t(bytes), 0);
-    const size_t perChannel = size_t(frameCapacity) * format->bytesPerSample();
-    if (format->isInterleaved()) {
-        buffer->channels_.push_back(buffer->storage_.data());
-    } else {
-        for (uint32_t c = 0; c < format->channelCount(); ++c)
-            buffer->channels_.push_back(buffer->storage_.data() + c * perChannel);
+    const uint64_t bufferBytes =
+        uint64_t(frameCapacity) * format->streamDescription().mBytesPerFrame;
+    if (bufferBytes > std::numeric_limits<uint32_t>::max()) return nullptr;
+    const uint32_t buffers = format->isInterleaved() ? 1 : format->channelCount();
+    try {
+        auto buffer = std::make_shared<PCMBuffer>(format, frameCapacity);
+        buffer->storage_.assign(size_t(bufferBytes * buffers), 0);
+        buffer->channels_.resize(buffers);
+        for (uint32_t c = 0; c < buffers; ++c)
+            buffer->channels_[c] = buffer->storage_.data() + c * size_t(bufferBytes);
+        return buffer;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
-    return buffer;
 }
 
 std::shared_ptr<PCMBuffer> PCMBuffer::noCopy(std::shared_ptr<const AudioFormat> format,
                                              const AudioBufferList* list) {
     if (!format) return nullptr;
-    auto buffer = std::make_shared<PCMBuffer>(format, 0);
-    buffer->noCopy_ = true;
-    if (!buffer->point(list)) return nullptr;
-    return buffer;
+    try {
+        auto buffer = std::make_shared<PCMBuffer>(format, 0);
+        buffer->noCopy_ = true;
+        if (!buffer->point(list)) return nullptr;
+        return buffer;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
-bool PCMBuffer::rewrap(const AudioBufferList* list) { return noCopy_ && point(list); }
+bool PCMBuffer::rewrap(const AudioBufferList* list) {
+    return noCopy_ && point(list);
+}
 
 bool PCMBuffer::point(const AudioBufferList* list) {
     if (!list || !list->mBuffers) return false;
@@ -48,6 +56,8 @@ bool PCMBuffer::point(const AudioBufferList* list) {
         const AudioBuffer& b = list->mBuffers[i];
         if (b.mNumberChannels != perBuffer || b.mDataByteSize % frameBytes != 0) return false;
         if (b.mDataByteSize > 0 && !b.mData) return false;
+        // Samples are read as their type, which needs them aligned.
+        if (reinterpret_cast<uintptr_t>(b.mData) % f.bytesPerSample() != 0) return false;
         const uint32_t n = b.mDataByteSize / frameBytes;
         if (i > 0 && n != frames) return false;
         frames = n;

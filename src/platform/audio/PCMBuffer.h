@@ -12,11 +12,13 @@
 namespace ovra {
 
 class PCMBuffer {
-public:
-    // nullptr when the capacity in bytes cannot be represented.
+  public:
+    // nullptr when one buffer's size in bytes would not fit an audio buffer's 32-bit byte count,
+    // or when the memory cannot be had.
     static std::shared_ptr<PCMBuffer> withCapacity(std::shared_ptr<const AudioFormat> format,
                                                    uint32_t frameCapacity);
-    // nullptr when the list does not fit the format (buffer count, channels per buffer, sizes).
+    // nullptr when the list does not fit the format (buffer count, channels per buffer, sizes,
+    // sample alignment).
     static std::shared_ptr<PCMBuffer> noCopy(std::shared_ptr<const AudioFormat> format,
                                              const AudioBufferList* list);
     // Points an existing no-copy view at another list of the same format, without allocating.
@@ -34,11 +36,13 @@ public:
     int16_t* const* int16ChannelData() const;
     int32_t* const* int32ChannelData() const;
     uint32_t stride() const;
+    // The same pointers whatever the sample type, for code that dispatches on the format.
+    void* const* channelData() const { return channels_.data(); }
     bool isNoCopy() const { return noCopy_; }
 
     PCMBuffer(std::shared_ptr<const AudioFormat> format, uint32_t capacity);  // use the factories
 
-private:
+  private:
     bool point(const AudioBufferList* list);
 
     std::shared_ptr<const AudioFormat> format_;

@@ -1,4 +1,5 @@
-// The real converter: channel mix to the output's channels, resampling, sample-type conversion.
+// The real converter: mixes any accepted source down to mono, resamples it and writes signed
+// 16-bit mono. Output that does not fit the caller's buffer is kept for the next call.
 #pragma once
 
 #include <memory>
@@ -7,7 +8,8 @@
 
 namespace ovra {
 
-// nullptr when the pair of formats is not supported.
+// nullptr when the pair of formats is not supported: the source must be float32, float64,
+// int16 or int32 with at least one channel; the destination mono signed 16-bit.
 std::shared_ptr<AudioConverter> makeResamplingConverter(std::shared_ptr<const AudioFormat> from,
                                                         std::shared_ptr<const AudioFormat> to);
 
