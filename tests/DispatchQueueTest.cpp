@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/DispatchQueue.h"
+
+namespace ovra {
+namespace {
+
+TEST(DispatchQueue, RunsWorkInOrderOnOneThread) {
+    auto q = std::make_shared<DispatchQueue>("com.test.queue", QualityOfService::userInitiated);
+    EXPECT_EQ(q->label(), "com.test.queue");
+    EXPECT_EQ(q->qualityOfService(), QualityOfService::userInitiated);
+    std::vector<int> order;  // touched only by the queue's thread until drain
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 100; ++i)  // more than the ring holds at first, so it grows
+        q->async([&, i] {
+            order.push_back(i);
+            threads.insert(std::this_thread::get_id());
+        });
+    q->drain();
+    ASSERT_EQ(order.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(DispatchQueue, DrainWaitsForRunningWork) {
+    auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<bool> finished{false};
+    q->async([&] {
+        released.wait();
+        finished = true;
+    });
+    std::atomic<bool> drained{false};
+    std::thread drainer([&] {
+        q->drain();
+        drained = true;
+        EXPECT_TRUE(finished.load());
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(drained.load());
+    release.set_value();
+    drainer.join();
+    EXPECT_TRUE(drained.load());
+}
+
+TEST(DispatchQueue, DrainFromItsOwnThreadDoesNotWaitForItself) {
+    auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
+    std::promise<bool> done;
+    q->async([&] {
+        q->drain();
+        done.set_value(q->isCurrent());
+    });
+    EXPECT_TRUE(done.get_future().get());
+    EXPECT_FALSE(q->isCurrent());
+}
+
+TEST(DispatchQueue, LastReferenceDroppedByItsOwnWork) {
+    std::promise<void> ran;
+    {
+        auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
+        std::weak_ptr<DispatchQueue> weak = q;
+        auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(q);
+        q.reset();
+        (*holder)->async([holder, &ran]() mutable {
+            holder->reset();  // the queue may die here, on its own thread
+            ran.set_value();
+        });
+        holder.reset();
+    }
+    EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST(DispatchQueue, DestructionRunsWhatWasQueued) {
+    std::atomic<int> count{0};
+    {
+        DispatchQueue q("q", QualityOfService::utility);
+        for (int i = 0; i < 50; ++i) q.async([&] { ++count; });
+    }
+    EXPECT_EQ(count.load(), 50);
+}
+
+}  // namespace
+}  // namespace ovra
