@@ -1,0 +1,142 @@
+// The shared server connection: lazy, reconnecting, and never waiting on a server forever.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "e2e/PulseServer.h"
+#include "platform/pulse/PulseConnection.h"
+
+using namespace std::chrono_literals;
+using ovra::e2e::PulseServer;
+using ovra::pulse::PulseConnection;
+
+namespace {
+
+size_t threadCount() {
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                std::filesystem::directory_iterator{}));
+}
+
+std::string defaultSinkName(PulseConnection& connection) {
+    PulseConnection::Lock lock(connection);
+    pa_context* context = connection.ready(lock);
+    if (!context) return "";
+    std::string name;
+    auto onInfo = [](pa_context*, const pa_server_info* info, void* out) {
+        *static_cast<std::string*>(out) = info->default_sink_name ? info->default_sink_name : "";
+    };
+    connection.await(lock, pa_context_get_server_info(context, onInfo, &name));
+    return name;
+}
+
+}  // namespace
+
+TEST(PulseConnection, ConnectsOnFirstUseAndKeepsOneContext) {
+    PulseServer server;
+    ASSERT_TRUE(server.ok());
+    server.useInThisProcess();
+
+    const size_t before = threadCount();
+    PulseConnection connection;
+    EXPECT_EQ(threadCount(), before) << "making the object must start nothing";
+
+    EXPECT_EQ(defaultSinkName(connection), "speakers");
+    EXPECT_EQ(threadCount(), before + 1) << "one main-loop thread once connected";
+
+    PulseConnection::Lock lock(connection);
+    pa_context* first = connection.ready(lock);
+    EXPECT_EQ(connection.ready(lock), first);
+    EXPECT_EQ(connection.generation(lock), 1u);
+}
+
+TEST(PulseConnection, NoServerFailsAtOnceWithoutSpawningOne) {
+    const std::string dir = std::filesystem::temp_directory_path() / "ovra-no-server";
+    setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", dir.c_str(), 1);
+    PulseConnection connection(5000ms);
+    PulseConnection::Lock lock(connection);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(connection.ready(lock), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 4s) << "a refused connection is no wait";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/native")) << "no server was spawned";
+}
+
+TEST(PulseConnection, ReconnectsToARestartedServer) {
+    PulseServer server;
+    ASSERT_TRUE(server.ok());
+    server.useInThisProcess();
+    PulseConnection connection;
+    ASSERT_EQ(defaultSinkName(connection), "speakers");
+
+    server.kill();
+    {
+        PulseConnection::Lock lock(connection);
+        EXPECT_TRUE(connection.waitUntil(lock, [&] {
+            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(connection.context(lock)));
+        })) << "the context notices that the server went away";
+        EXPECT_EQ(connection.ready(lock), nullptr) << "nothing to reconnect to yet";
+    }
+
+    ASSERT_TRUE(server.start());
+    EXPECT_EQ(defaultSinkName(connection), "speakers");
+    PulseConnection::Lock lock(connection);
+    EXPECT_GE(connection.generation(lock), 2u);
+}
+
+TEST(PulseConnection, AHungServerCostsNoMoreThanTheTimeout) {
+    PulseServer server;
+    ASSERT_TRUE(server.ok());
+    server.useInThisProcess();
+    PulseConnection connection(300ms);
+    ASSERT_EQ(defaultSinkName(connection), "speakers");
+
+    kill(server.pid(), SIGSTOP);
+    {
+        PulseConnection::Lock lock(connection);
+        pa_context* context = connection.ready(lock);
+        ASSERT_NE(context, nullptr) << "the context still looks ready";
+        auto ignore = [](pa_context*, const pa_server_info*, void*) {};
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_FALSE(connection.await(lock, pa_context_get_server_info(context, ignore, nullptr)));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    }
+    PulseConnection fresh(300ms);
+    {
+        PulseConnection::Lock lock(fresh);
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(fresh.ready(lock), nullptr) << "a connection the server never answers";
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    }
+    kill(server.pid(), SIGCONT);
+}
+
+TEST(PulseConnection, ListenersHearServerEventsAcrossReconnections) {
+    PulseServer server;
+    ASSERT_TRUE(server.ok());
+    server.useInThisProcess();
+    PulseConnection connection;
+    std::atomic<int> newSinks{0};
+    const uint64_t token = connection.addListener(
+        PA_SUBSCRIPTION_MASK_SINK, [&](pa_subscription_event_type_t e, uint32_t) {
+            if ((e & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) ++newSinks;
+        });
+    ASSERT_EQ(defaultSinkName(connection), "speakers");
+
+    ASSERT_GE(server.loadModule("module-null-sink", "sink_name=extra1"), 0);
+    EXPECT_TRUE(ovra::e2e::waitUntil([&] { return newSinks == 1; }, 5000ms));
+
+    server.kill();
+    ASSERT_TRUE(server.start());
+    ASSERT_EQ(defaultSinkName(connection), "speakers");
+    ASSERT_GE(server.loadModule("module-null-sink", "sink_name=extra2"), 0);
+    EXPECT_TRUE(ovra::e2e::waitUntil([&] { return newSinks == 2; }, 5000ms));
+
+    connection.removeListener(token);
+    ASSERT_GE(server.loadModule("module-null-sink", "sink_name=extra3"), 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(newSinks, 2);
+}
