@@ -22,7 +22,9 @@ struct TapError {
     OSStatus status = 0;  // the failing call's status, for the first five cases
 
     static TapError tapCreationFailed(OSStatus s) { return {Case::tapCreationFailed, s}; }
-    static TapError aggregateCreationFailed(OSStatus s) { return {Case::aggregateCreationFailed, s}; }
+    static TapError aggregateCreationFailed(OSStatus s) {
+        return {Case::aggregateCreationFailed, s};
+    }
     static TapError formatReadFailed(OSStatus s) { return {Case::formatReadFailed, s}; }
     static TapError ioProcFailed(OSStatus s) { return {Case::ioProcFailed, s}; }
     static TapError startFailed(OSStatus s) { return {Case::startFailed, s}; }
