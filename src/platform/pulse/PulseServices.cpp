@@ -1,11 +1,16 @@
 #include "platform/pulse/PulseServices.h"
 
+#include "platform/pulse/PulseChangeNotifier.h"
+#include "platform/pulse/PulseConnection.h"
+#include "platform/pulse/PulseEngine.h"
+#include "platform/pulse/PulsePermission.h"
+
 namespace ovra::pulse {
 namespace {
 
 // Placeholder until the libpulse backend lands: no server is ever reachable.
 class NoServerHardware : public AudioHardware {
-public:
+  public:
     OSStatus createProcessTap(const TapDescription&, AudioObjectID*) override {
         return kAudioHardwareNotRunningError;
     }
@@ -29,39 +34,14 @@ public:
     OSStatus destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override { return noErr; }
 };
 
-class NoInputNode : public AudioInputNode {
-public:
-    AudioFormatInfo outputFormatForBus(uint32_t) override { return {}; }
-    void installTapOnBus(uint32_t, uint32_t, std::shared_ptr<const AudioFormat>, TapBlock) override {}
-    void removeTapOnBus(uint32_t) override {}
-};
-
-class NoInputEngine : public AudioEngine {
-public:
-    AudioInputNode& inputNode() override { return node_; }
-    bool startAndReturnError(std::string* error) override {
-        if (error) *error = "no audio server";
-        return false;
-    }
-    void stop() override {}
-
-private:
-    NoInputNode node_;
-};
-
-class Authorized : public CapturePermission {
-public:
-    int64_t authorizationStatus() override { return 3; }
-    void requestAccess(std::function<void(bool)> completion) override { completion(true); }
-};
-
 }  // namespace
 
-PulseServices makePulseServices(NotificationCenter&) {
+PulseServices makePulseServices(NotificationCenter& notifications) {
     PulseServices s;
     s.hardware = std::make_unique<NoServerHardware>();
-    s.createEngine = [] { return std::make_shared<NoInputEngine>(); };
-    s.permission = std::make_unique<Authorized>();
+    auto notifier = std::make_shared<PulseChangeNotifier>(notifications);
+    s.createEngine = [notifier] { return makePulseEngine(PulseConnection::shared(), notifier); };
+    s.permission = makePulsePermission();
     return s;
 }
 

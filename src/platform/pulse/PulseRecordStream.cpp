@@ -1,0 +1,96 @@
+#include "platform/pulse/PulseRecordStream.h"
+
+#include <cmath>
+
+namespace ovra::pulse {
+
+PulseRecordStream::PulseRecordStream(PulseConnection& connection,
+                                     std::shared_ptr<PulseTapDelivery> delivery,
+                                     std::function<void()> onLost)
+    : connection_(connection), delivery_(std::move(delivery)), onLost_(std::move(onLost)) {}
+
+std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
+    PulseConnection& connection, const std::string& source, uint32_t rate,
+    std::shared_ptr<PulseTapDelivery> delivery, std::function<void()> onLost, std::string* error) {
+    auto fail = [error](int code) {
+        if (error) *error = pa_strerror(code);
+        return nullptr;
+    };
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 1};
+    if (!pa_sample_spec_valid(&spec)) return fail(PA_ERR_NOTSUPPORTED);
+
+    auto self =
+        std::make_unique<PulseRecordStream>(connection, std::move(delivery), std::move(onLost));
+    PulseConnection::Lock lock(connection);
+    pa_context* context = connection.ready(lock);
+    if (!context) return fail(PA_ERR_CONNECTIONREFUSED);
+
+    pa_channel_map mono;
+    pa_channel_map_init_mono(&mono);
+    self->stream_ = pa_stream_new(context, "OvraHelper Microphone", &spec, &mono);
+    if (!self->stream_) return fail(pa_context_errno(context));
+    pa_stream_set_state_callback(self->stream_, onState, self.get());
+    pa_stream_set_read_callback(self->stream_, onRead, self.get());
+
+    pa_buffer_attr attr;
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = attr.prebuf = attr.minreq = uint32_t(-1);
+    attr.fragsize = uint32_t(std::lround(rate * kFragmentSeconds)) * uint32_t(sizeof(float));
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(self->stream_, source.c_str(), &attr, flags) < 0) {
+        const int code = pa_context_errno(context);
+        self->close();
+        return fail(code);
+    }
+    pa_stream* stream = self->stream_;
+    const bool running = connection.waitUntil(lock, [stream] {
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    });
+    if (!running || pa_stream_get_state(stream) != PA_STREAM_READY) {
+        int code = running ? pa_context_errno(context) : PA_ERR_TIMEOUT;
+        if (code == PA_OK) code = PA_ERR_UNKNOWN;
+        self->close();
+        return fail(code);
+    }
+    self->established_ = true;
+    return self;
+}
+
+PulseRecordStream::~PulseRecordStream() {
+    PulseConnection::Lock lock(connection_);
+    close();
+}
+
+void PulseRecordStream::close() {
+    if (!stream_) return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+    established_ = false;
+}
+
+void PulseRecordStream::onState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    self->connection_.signal();
+    if (self->established_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+        self->established_ = false;
+        if (self->onLost_) self->onLost_();
+    }
+}
+
+void PulseRecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        // A hole (no data, but a length) is kept as silence so the timeline stays whole.
+        self->delivery_->push(static_cast<const float*>(data), bytes / sizeof(float));
+        pa_stream_drop(stream);
+    }
+}
+
+}  // namespace ovra::pulse
