@@ -1,17 +1,23 @@
-// The main display's image. (Placeholder shape; the screenshot work fills it in.)
+// The displays in the shape of CoreGraphics: the main display's identifier and an image of a
+// display's current contents.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+
+#include "platform/graphics/Image.h"
 
 namespace ovra {
 
-class Image;
+using DisplayID = uint32_t;
 
 class Display {
-public:
+  public:
     virtual ~Display() = default;
-    // An image of the main display, or nullptr.
-    virtual std::shared_ptr<Image> createMainDisplayImage() = 0;
+    virtual DisplayID mainDisplayID() = 0;
+    // An image of what the display shows now, owned by the caller, or null. Safe to call from
+    // several threads at once.
+    virtual std::shared_ptr<Image> createDisplayImage(DisplayID display) = 0;
 };
 
 }  // namespace ovra

@@ -1,0 +1,16 @@
+// Baseline JPEG through TurboJPEG: 4:2:0 chroma, packed RGB sources converted by the encoder,
+// 4:2:0 planes compressed as they are.
+#pragma once
+
+#include "platform/graphics/Image.h"
+#include "platform/graphics/MutableData.h"
+
+namespace ovra {
+
+// libjpeg's quality scale (1..100) for a 0..1 lossy-compression quality.
+int jpegQualityFor(double lossyCompressionQuality);
+
+// Encodes `image` into `out`, replacing what it held; false when the encoder refuses it.
+bool encodeJpeg(const Image& image, int quality, MutableData& out);
+
+}  // namespace ovra

@@ -1,0 +1,35 @@
+// Full-range YCbCr 4:2:0 pixels in one aligned block: a full-size luma plane and two chroma
+// planes of half the width and height, rounded up.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace ovra {
+
+class PlanarPixels {
+  public:
+    // Black. Throws std::bad_alloc when the block cannot be had.
+    PlanarPixels(size_t width, size_t height);
+
+    size_t width() const { return width_; }
+    size_t height() const { return height_; }
+    uint8_t* plane(size_t i) { return block_.get() + offset_[i]; }
+    const uint8_t* plane(size_t i) const { return block_.get() + offset_[i]; }
+    size_t bytesPerRow(size_t i) const { return i == 0 ? lumaStride_ : chromaStride_; }
+    size_t planeHeight(size_t i) const { return i == 0 ? height_ : (height_ + 1) / 2; }
+
+  private:
+    struct Free {
+        void operator()(uint8_t* p) const;
+    };
+    size_t width_;
+    size_t height_;
+    size_t lumaStride_;
+    size_t chromaStride_;
+    size_t offset_[3];
+    std::unique_ptr<uint8_t, Free> block_;
+};
+
+}  // namespace ovra

@@ -1,0 +1,49 @@
+// One libswscale context for one geometry: a packed or planar source scaled straight into
+// full-range YCbCr 4:2:0, so the JPEG encoder needs no conversion of its own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "platform/graphics/Image.h"
+
+struct SwsContext;
+
+namespace ovra {
+
+class PlanarPixels;
+enum class InterpolationQuality : int;
+
+struct ScalerKey {
+    size_t sourceWidth = 0;
+    size_t sourceHeight = 0;
+    PixelFormat sourceFormat = PixelFormat::rgbx;
+    size_t targetWidth = 0;
+    size_t targetHeight = 0;
+    int filter = 0;
+    bool operator==(const ScalerKey&) const = default;
+};
+
+// The libswscale filter for an interpolation quality: high is bicubic, measured the best
+// trade of speed and sharpness without aliasing (bench/screen_scaler.cpp).
+int scalerFilterFor(InterpolationQuality quality);
+
+class Scaler {
+  public:
+    // Null when libswscale refuses the geometry or the format.
+    static std::unique_ptr<Scaler> create(const ScalerKey& key);
+    ~Scaler();
+    Scaler(const Scaler&) = delete;
+    Scaler& operator=(const Scaler&) = delete;
+
+    const ScalerKey& key() const { return key_; }
+    // Scales `source` (of the key's geometry and format) into `target`; false on failure.
+    bool scale(const Image& source, PlanarPixels& target);
+
+  private:
+    Scaler(const ScalerKey& key, SwsContext* context) : key_(key), context_(context) {}
+    ScalerKey key_;
+    SwsContext* context_;
+};
+
+}  // namespace ovra
