@@ -5,7 +5,8 @@ namespace {
 // Placeholder until the xcb display lands.
 class NoDisplay : public Display {
 public:
-    std::shared_ptr<Image> createMainDisplayImage() override { return nullptr; }
+    DisplayID mainDisplayID() override { return 1; }
+    std::shared_ptr<Image> createDisplayImage(DisplayID) override { return nullptr; }
 };
 }  // namespace
 
