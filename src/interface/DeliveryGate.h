@@ -35,6 +35,8 @@ public:
 
     void open() { open_.store(true); }
     bool isOpen() const { return open_.load(); }
+    // Whether the calling thread is inside a delivery through this gate.
+    bool deliveringOnThisThread() const { return current() == this; }
 
 private:
     void leave() {

@@ -2,10 +2,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ovra {
 
+// Replaces the whole text; nothing ever clears it.
 void setLastMicErrorDescription(std::string text);
 std::string lastMicErrorDescription();
+
+// Whether `text` is well-formed UTF-8.
+bool isValidUtf8(std::string_view text);
 
 }  // namespace ovra

@@ -39,22 +39,41 @@ struct MicKind {
     static void afterStop(bool) { logLine("[mic] Microphone capture stopped\n"); }
 };
 
-}  // namespace
-
+// The start protocol for the microphone. If anything throws before the status call was made (only
+// memory can run out there), the host still hears once, as failed.
 void startMicInternal(ov_data_callback onData, void* dataUser, ov_status_callback onStatus,
                       void* statusUser) {
-    runStartProtocol<MicKind>(onData, dataUser, onStatus, statusUser);
+    try {
+        runStartProtocol<MicKind>(onData, dataUser, onStatus, statusUser);
+    } catch (...) {
+        onStatus(-3, statusUser);
+    }
 }
 
+void completePermissionRequest(bool granted, ov_data_callback onData, void* dataUser,
+                               ov_status_callback onStatus, void* statusUser) {
+    if (granted) {
+        try {
+            logLine("[mic] Microphone permission granted by user\n");
+        } catch (...) {
+        }
+        startMicInternal(onData, dataUser, onStatus, statusUser);
+        return;
+    }
+    try {
+        logLine("[mic] Microphone permission denied by user\n");
+    } catch (...) {
+    }
+    onStatus(-4, statusUser);
+}
+
+}  // namespace
 }  // namespace ovra
 
 extern "C" OV_EXPORT void ov_start_mic(ov_data_callback onData, void* dataUser,
                                        ov_status_callback onStatus, void* statusUser) {
-    bool answered = false;
-    auto answer = [&](int32_t code) {
-        answered = true;
-        onStatus(code, statusUser);
-    };
+    // Set once the answer is someone else's to give: the start protocol's or the completion's.
+    bool handedOver = false;
     try {
         auto platform = ovra::currentPlatform();
         auto& permission = platform->capturePermission();
@@ -64,30 +83,22 @@ extern "C" OV_EXPORT void ov_start_mic(ov_data_callback onData, void* dataUser,
         if (status == 1 || status == 2) {
             ovra::logLine("[mic] Microphone permission denied (status: " + std::to_string(status) +
                           ")\n");
-            answer(-4);
+            handedOver = true;
+            onStatus(-4, statusUser);
             return;
         }
         if (status == 0) {
             ovra::logLine("[mic] Requesting microphone permission...\n");
-            answered = true;  // from here on the completion owns the answer
             permission.requestAccess([onData, dataUser, onStatus, statusUser](bool granted) {
-                try {
-                    if (granted) {
-                        ovra::logLine("[mic] Microphone permission granted by user\n");
-                        ovra::startMicInternal(onData, dataUser, onStatus, statusUser);
-                    } else {
-                        ovra::logLine("[mic] Microphone permission denied by user\n");
-                        onStatus(-4, statusUser);
-                    }
-                } catch (...) {
-                }
+                ovra::completePermissionRequest(granted, onData, dataUser, onStatus, statusUser);
             });
+            handedOver = true;
             return;
         }
-        answered = true;
+        handedOver = true;
         ovra::startMicInternal(onData, dataUser, onStatus, statusUser);
     } catch (...) {
-        if (!answered) onStatus(-3, statusUser);
+        if (!handedOver) onStatus(-3, statusUser);
     }
 }
 

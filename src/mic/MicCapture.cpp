@@ -1,12 +1,117 @@
 #include "mic/MicCapture.h"
 
+#include <string>
+
+#include "interface/Log.h"
+#include "mic/MicTapBlock.h"
+#include "platform/audio/AudioFacilities.h"
+
 namespace ovra {
 
-MicCapture::MicCapture(ov_data_callback callback, void* userData)
-    : callback_(callback), userData_(userData) {}
+namespace {
+constexpr uint32_t kTapBus = 0;
+constexpr uint32_t kTapBufferFrames = 4096;
+}  // namespace
 
-void MicCapture::start() { throw MicError::noInputDevice(); }
-void MicCapture::stop() {}
-void MicCapture::restart() {}
+MicCapture::MicCapture(ov_data_callback callback, void* userData)
+    : callback(callback),
+      userData(userData),
+      targetFormat(AudioFormat::fromStreamDescription(deliveryStreamDescription())) {}
+
+void MicCapture::start() {
+    std::lock_guard lock(controlMutex);
+    startLocked();
+}
+
+void MicCapture::startLocked() {
+    auto platform = currentPlatform();
+    AudioFacilities& facilities = platform->audioFacilities();
+
+    auto newEngine = platform->createAudioEngine();
+    if (!newEngine) throw MicError::engineStartFailed("no audio engine could be created");
+    AudioInputNode& node = newEngine->inputNode();
+    const AudioFormatInfo input = node.outputFormatForBus(kTapBus);
+    logLine("[mic] AVAudioEngine input format: " + formatSampleRate(input.sampleRate) + "Hz, " +
+            std::to_string(input.channelCount) + "ch, " +
+            std::to_string(uint32_t(input.commonFormat)) + "\n");
+    // A NaN rate is not greater than 0 either.
+    if (!(input.sampleRate > 0.0) || input.channelCount == 0) throw MicError::noInputDevice();
+
+    auto tapFormat =
+        facilities.makeFormat(AudioCommonFormat::pcmFormatFloat32, input.sampleRate, 1, false);
+    if (!tapFormat)
+        throw MicError::converterFailed("failed to create mono format at " +
+                                        formatSampleRate(input.sampleRate) + "Hz");
+    logLine("[mic] Tap format (mono): " + formatSampleRate(tapFormat->sampleRate()) + "Hz, " +
+            std::to_string(tapFormat->channelCount()) + "ch\n");
+
+    auto newConverter = facilities.makeConverter(tapFormat, targetFormat);
+    if (!newConverter)
+        throw MicError::converterFailed("from " + formatSampleRate(tapFormat->sampleRate()) +
+                                        "Hz/1ch to 16kHz/1ch");
+    converter = newConverter;
+
+    auto tap = std::make_shared<MicTapBlock>(targetFormat, newConverter, callback, userData, gate,
+                                             platform);
+    node.installTapOnBus(kTapBus, kTapBufferFrames, tapFormat, makeMicTapBlock(std::move(tap)));
+    std::string error;
+    bool started = false;
+    try {
+        started = newEngine->startAndReturnError(&error);
+    } catch (...) {
+        node.removeTapOnBus(kTapBus);
+        throw;
+    }
+    if (!started) {
+        node.removeTapOnBus(kTapBus);
+        throw MicError::engineStartFailed(error);
+    }
+
+    engine = newEngine;
+    this->platform = platform;
+    isCapturing = true;
+    ++startCount;
+    try {
+        configObserver = platform->notificationCenter().addObserver(
+            kAudioEngineConfigurationChangeNotification, static_cast<const void*>(engine.get()),
+            makeConfigObserverBlock(startCount));
+        logLine("[mic] Microphone capture started (AVAudioEngine)\n");
+    } catch (...) {
+        // Only memory runs out here; a running engine must not outlive a failed start.
+        stopLocked();
+        throw;
+    }
+}
+
+void MicCapture::stop() {
+    finallyStopped = true;
+    isCapturing = false;
+    gate->close();
+    std::unique_lock lock(controlMutex, std::defer_lock);
+    if (gate->deliveringOnThisThread()) {
+        // Called from inside this session's data callback. A restart holding the lock may be
+        // waiting for that very callback to return; it then sees `finallyStopped` and finishes
+        // the teardown itself, so this call must not wait for it.
+        if (!lock.try_lock()) return;
+    } else {
+        lock.lock();
+    }
+    // A restart may have reopened the gate between the close above and the lock.
+    gate->close();
+    stopLocked();
+}
+
+void MicCapture::stopLocked() {
+    isCapturing = false;
+    if (configObserver) {
+        platform->notificationCenter().removeObserver(configObserver);
+        configObserver.reset();
+    }
+    if (engine) {
+        engine->inputNode().removeTapOnBus(kTapBus);
+        engine->stop();
+        engine.reset();
+    }
+}
 
 }  // namespace ovra

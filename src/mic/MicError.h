@@ -1,7 +1,8 @@
-// Why a microphone start failed.
+// Why a microphone start failed: the error a MicCapture start throws.
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace ovra {
 

@@ -1,0 +1,54 @@
+// The microphone's answer to a configuration change of its engine: a full rebuild on whatever
+// input is current, with the same data callback and user pointer.
+#include <string>
+
+#include "interface/Log.h"
+#include "interface/StartStop.h"
+#include "mic/MicCapture.h"
+
+namespace ovra {
+
+NotificationCenter::Block MicCapture::makeConfigObserverBlock(uint64_t startNumber) {
+    // Weak, so that the notification centre never keeps a dropped session alive.
+    return [weak = weak_from_this(), startNumber] {
+        auto session = weak.lock();
+        if (!session || !session->isCapturing) return;
+        session->restartFrom(startNumber);
+    };
+}
+
+void MicCapture::restart() {
+    restartFrom(std::nullopt);
+}
+
+void MicCapture::restartFrom(std::optional<uint64_t> startNumber) {
+    std::unique_lock lock(controlMutex);
+    // Checked again under the lock: a stop or another restart may have come first.
+    if (!isCapturing || finallyStopped || (startNumber && *startNumber != startCount)) return;
+    logLine("[mic] Audio configuration changed, restarting capture\n");
+    // Let the old tap's callback in progress finish, so the host never has two at once.
+    gate->close();
+    stopLocked();
+    converter.reset();
+    if (!finallyStopped) {
+        try {
+            startLocked();
+            logLine("[mic] Restarted on new device\n");
+        } catch (const MicError& e) {
+            logLine("[mic] Failed to restart: " + e.description() + "\n");
+        } catch (...) {
+            logLine("[mic] Failed to restart: " + genericErrorText(std::current_exception()) +
+                    "\n");
+        }
+        if (isCapturing && !finallyStopped) gate->open();
+    }
+    lock.unlock();
+    // A stop from inside a data callback that found the lock taken left its teardown to us.
+    if (finallyStopped) {
+        lock.lock();
+        gate->close();
+        stopLocked();
+    }
+}
+
+}  // namespace ovra
