@@ -1,0 +1,175 @@
+// The real graphics facilities behind the seam: what a context and a destination accept, that a
+// high-quality reduction does not alias, and that an image of a context keeps what it showed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "ScreenJpeg.h"
+#include "platform/Graphics.h"
+
+namespace ovra::test {
+namespace {
+
+// A packed picture owned by the test.
+std::shared_ptr<Image> packedImage(size_t w, size_t h, PixelFormat f,
+                                   const std::function<Rgb(size_t, size_t)>& color) {
+    auto pixels = std::make_shared<std::vector<uint8_t>>(w * h * 4);
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x) {
+            const Rgb c = color(x, y);
+            uint8_t* p = &(*pixels)[(y * w + x) * 4];
+            p[0] = uint8_t(c.r), p[1] = uint8_t(c.g), p[2] = uint8_t(c.b), p[3] = 255;
+        }
+    return std::make_shared<Image>(w, h, f, std::array<ImagePlane, 3>{{{pixels->data(), w * 4}}},
+                                   std::make_shared<ColorSpace>(ColorSpace::sRGBName), pixels);
+}
+
+std::shared_ptr<Image> scaled(Graphics& g, const Image& source, size_t w, size_t h,
+                              InterpolationQuality q) {
+    auto context = g.createBitmapContext(w, h, 8, 0, source.colorSpace(), 1);
+    g.setInterpolationQuality(*context, q);
+    g.drawImage(*context, source, {0, 0, double(w), double(h)}, false);
+    return g.createImageOfContext(*context);
+}
+
+// Standard deviation of the luma plane away from the borders.
+double lumaSpread(const Image& image) {
+    double sum = 0, sum2 = 0, n = 0;
+    const auto& y = image.plane(0);
+    for (size_t row = 8; row + 8 < image.height(); ++row)
+        for (size_t col = 8; col + 8 < image.width(); ++col) {
+            const double v = y.data[row * y.bytesPerRow + col];
+            sum += v, sum2 += v * v, ++n;
+        }
+    const double mean = sum / n;
+    return std::sqrt(sum2 / n - mean * mean);
+}
+
+TEST(ScreenGraphics, HighQualityReductionOfOnePixelStripesDoesNotAlias) {
+    Graphics g;
+    auto stripes = packedImage(2880, 360, PixelFormat::rgbx, [](size_t x, size_t) {
+        return x % 2 ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+    });
+    auto smooth = scaled(g, *stripes, 1920, 240, InterpolationQuality::high);
+    auto nearest = scaled(g, *stripes, 1920, 240, InterpolationQuality::none);
+    ASSERT_TRUE(smooth && nearest);
+    // Stripes at this pitch cannot be shown at 2/3 size: a good filter turns them into an even
+    // grey, a poor one into coarse bars (the nearest-pixel draw shows what aliasing measures).
+    EXPECT_LT(lumaSpread(*smooth), 12.0);
+    EXPECT_GT(lumaSpread(*nearest), 60.0);
+}
+
+TEST(ScreenGraphics, ContextAcceptsOnlyWhatItCanHold) {
+    Graphics g;
+    auto srgb = g.createColorSpaceWithName(ColorSpace::sRGBName);
+    ASSERT_TRUE(srgb);
+    EXPECT_FALSE(g.createColorSpaceWithName("displayP3-unknown"));
+    EXPECT_TRUE(g.createBitmapContext(64, 32, 8, 0, srgb, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(0, 32, 8, 0, srgb, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(64, 0, 8, 0, srgb, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(64, 32, 16, 0, srgb, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(64, 32, 8, 256, srgb, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(64, 32, 8, 0, nullptr, kImageAlphaPremultipliedLast));
+    EXPECT_FALSE(g.createBitmapContext(64, 32, 8, 0, srgb, 2));
+    EXPECT_FALSE(g.createBitmapContext(100000, 32, 8, 0, srgb, kImageAlphaPremultipliedLast));
+}
+
+TEST(ScreenGraphics, ImageOfContextKeepsWhatItShowedAfterTheNextDraw) {
+    Graphics g;
+    auto red = packedImage(300, 200, PixelFormat::rgbx, [](size_t, size_t) {
+        return Rgb{255, 0, 0};
+    });
+    auto blue = packedImage(300, 200, PixelFormat::rgbx, [](size_t, size_t) {
+        return Rgb{0, 0, 255};
+    });
+    auto context = g.createBitmapContext(200, 100, 8, 0, red->colorSpace(), 1);
+    g.drawImage(*context, *red, {0, 0, 200, 100}, false);
+    auto first = g.createImageOfContext(*context);
+    const uint8_t redCr = first->plane(2).data[0];
+    g.drawImage(*context, *blue, {0, 0, 200, 100}, false);
+    auto second = g.createImageOfContext(*context);
+    EXPECT_EQ(first->plane(2).data[0], redCr);
+    EXPECT_GT(redCr, 200);
+    EXPECT_LT(second->plane(2).data[0], 128);
+}
+
+TEST(ScreenGraphics, DrawOutsideTheWholeContextOrTiledLeavesItBlack) {
+    Graphics g;
+    auto white = packedImage(64, 64, PixelFormat::rgbx, [](size_t, size_t) {
+        return Rgb{255, 255, 255};
+    });
+    auto context = g.createBitmapContext(32, 32, 8, 0, white->colorSpace(), 1);
+    g.drawImage(*context, *white, {0, 0, 16, 16}, false);
+    g.drawImage(*context, *white, {0, 0, 32, 32}, true);
+    EXPECT_EQ(g.createImageOfContext(*context)->plane(0).data[0], 0);
+    g.drawImage(*context, *white, {0, 0, 32, 32}, false);
+    EXPECT_EQ(g.createImageOfContext(*context)->plane(0).data[0], 255);
+}
+
+TEST(ScreenGraphics, DestinationTakesOneJpegAndFinalizesOnce) {
+    Graphics g;
+    auto data = std::make_shared<MutableData>();
+    EXPECT_FALSE(g.createImageDestination(data, "public.png", 1));
+    EXPECT_FALSE(g.createImageDestination(data, kJpegTypeIdentifier, 2));
+    EXPECT_FALSE(g.createImageDestination(nullptr, kJpegTypeIdentifier, 1));
+
+    auto empty = g.createImageDestination(data, kJpegTypeIdentifier, 1);
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(g.finalize(*empty));
+
+    auto image = packedImage(40, 30, PixelFormat::bgrx, [](size_t, size_t) {
+        return Rgb{0, 200, 0};
+    });
+    auto destination = g.createImageDestination(data, kJpegTypeIdentifier, 1);
+    g.addImage(*destination, image, ImageProperties{0.5});
+    g.addImage(*destination, image, ImageProperties{0.9});
+    EXPECT_EQ(destination->images().size(), 1u);
+    ASSERT_TRUE(g.finalize(*destination));
+    EXPECT_FALSE(g.finalize(*destination));
+    const auto jpeg = decodeJpeg({data->bytes(), data->bytes() + data->length()});
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpeg->width, 40);
+    EXPECT_TRUE(near(jpeg->meanAround(20, 15), Rgb{0, 200, 0}, 10));
+}
+
+TEST(ScreenGraphics, LowerQualityGivesASmallerFile) {
+    Graphics g;
+    auto noise = packedImage(256, 256, PixelFormat::rgbx, [](size_t x, size_t y) {
+        const int v = int((x * 7919 + y * 104729) % 251);
+        return Rgb{v, 255 - v, (v * 3) % 256};
+    });
+    auto sizeAt = [&](double q) {
+        auto data = std::make_shared<MutableData>();
+        auto d = g.createImageDestination(data, kJpegTypeIdentifier, 1);
+        g.addImage(*d, noise, ImageProperties{q});
+        EXPECT_TRUE(g.finalize(*d));
+        return data->length();
+    };
+    EXPECT_LT(sizeAt(0.5), sizeAt(0.9));
+}
+
+TEST(ScreenGraphics, MutableDataGrowsAndTakesOverBlocks) {
+    MutableData data;
+    const uint8_t a[] = {1, 2, 3};
+    data.append(a, 3);
+    data.append(a, 2);
+    ASSERT_EQ(data.length(), 5u);
+    EXPECT_EQ(std::vector<uint8_t>(data.bytes(), data.bytes() + 5),
+              (std::vector<uint8_t>{1, 2, 3, 1, 2}));
+    static int released = 0;
+    auto* block = static_cast<uint8_t*>(std::malloc(4));
+    std::memcpy(block, "abcd", 4);
+    data.adopt(block, 4, [](uint8_t* p, size_t) {
+        ++released;
+        std::free(p);
+    });
+    EXPECT_EQ(data.length(), 4u);
+    data.append(a, 1);
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.bytes()), 5), std::string("abcd\1"));
+}
+
+}  // namespace
+}  // namespace ovra::test
