@@ -1,0 +1,139 @@
+#include "platform/pulse/PulseMonitorProc.h"
+
+#include <chrono>
+
+namespace ovra::pulse {
+namespace {
+
+constexpr double kRingSeconds = 2.0;
+// A delivery catching up after a stall hands over at most this much per block call.
+constexpr double kLongestCallSeconds = 0.1;
+
+uint64_t hostTimeNow() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+}  // namespace
+
+PulseMonitorProc::PulseMonitorProc(PulseConnection& connection, MonitorFormat format,
+                                   std::shared_ptr<DispatchQueue> queue,
+                                   AudioHardware::IOBlock block)
+    : connection_(connection),
+      format_(std::move(format)),
+      queue_(std::move(queue)),
+      block_(std::move(block)),
+      channels_(std::max<size_t>(format_.channelMap.channels, 1)),
+      ring_(size_t(format_.rate * kRingSeconds) * channels_),
+      samples_(std::max<size_t>(size_t(format_.rate * kLongestCallSeconds), 1) * channels_) {
+    buffer_.mNumberChannels = uint32_t(channels_);
+    buffer_.mData = samples_.data();
+    list_.mNumberBuffers = 1;
+    list_.mBuffers = &buffer_;
+}
+
+PulseMonitorProc::~PulseMonitorProc() {
+    retire();
+}
+
+OSStatus PulseMonitorProc::start() {
+    PulseConnection::Lock lock(connection_);
+    if (stream_) return noErr;
+    pa_context* context = connection_.ready(lock);
+    if (!context) return kAudioHardwareNotRunningError;
+
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, format_.rate, uint8_t(channels_)};
+    stream_ = pa_stream_new(context, "OvraHelper System Audio", &spec, &format_.channelMap);
+    if (!stream_) return kAudioHardwareUnspecifiedError;
+    pa_stream_set_state_callback(stream_, onState, this);
+    pa_stream_set_read_callback(stream_, onRead, this);
+
+    pa_buffer_attr attributes;
+    attributes.maxlength = uint32_t(-1);
+    attributes.tlength = uint32_t(-1);
+    attributes.prebuf = uint32_t(-1);
+    attributes.minreq = uint32_t(-1);
+    attributes.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &spec));
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, format_.source.c_str(), &attributes, flags) < 0) {
+        closeStream();
+        return kAudioHardwareBadDeviceError;
+    }
+    pa_stream* stream = stream_;
+    connection_.waitUntil(lock,
+                          [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
+    const pa_stream_state_t state = pa_stream_get_state(stream_);
+    if (state == PA_STREAM_READY) return noErr;
+    // Refused by a server that still answers: the source is gone. Otherwise no answer at all.
+    const bool refused =
+        state == PA_STREAM_FAILED && pa_context_get_state(context) == PA_CONTEXT_READY;
+    closeStream();
+    return refused ? kAudioHardwareBadDeviceError : kAudioHardwareNotRunningError;
+}
+
+void PulseMonitorProc::stop() {
+    PulseConnection::Lock lock(connection_);
+    closeStream();
+}
+
+void PulseMonitorProc::closeStream() {
+    if (!stream_) return;
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+}
+
+void PulseMonitorProc::retire() {
+    retired_.store(true, std::memory_order_release);
+    stop();
+    if (queue_) queue_->drain();  // returns at once on the queue itself
+}
+
+void PulseMonitorProc::release(std::shared_ptr<PulseMonitorProc> proc) {
+    if (!proc) return;
+    proc->retire();
+    if (proc->queue_ && proc->queue_->isCurrent()) {
+        // The block that called us is still on the stack: let the object go after it returns.
+        // Queued deliveries before this one see it retired and do nothing.
+        auto queue = proc->queue_;
+        queue->async([keep = std::move(proc)]() mutable { keep.reset(); });
+    }
+}
+
+void PulseMonitorProc::onState(pa_stream*, void* self) {
+    static_cast<PulseMonitorProc*>(self)->connection_.signal();
+}
+
+void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
+    // Main-loop thread: copy and hand over, nothing more.
+    auto* self = static_cast<PulseMonitorProc*>(userdata);
+    const size_t frameBytes = self->channels_ * sizeof(float);
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+        // A hole comes as no data with a length: it becomes silence of that length.
+        self->ring_.push(static_cast<const float*>(data), bytes / frameBytes * self->channels_,
+                         self->channels_);
+        pa_stream_drop(stream);
+    }
+    if (!self->deliveryQueued_.exchange(true, std::memory_order_acq_rel))
+        self->queue_->async([self] { self->deliver(); });
+}
+
+void PulseMonitorProc::deliver() {
+    deliveryQueued_.store(false, std::memory_order_release);
+    while (!retired_.load(std::memory_order_acquire)) {
+        const size_t count = ring_.pop(samples_.data(), samples_.size());
+        if (count == 0) return;
+        const uint32_t frames = uint32_t(count / channels_);
+        buffer_.mDataByteSize = uint32_t(count * sizeof(float));
+        const AudioTimeStamp now{sampleTime_, hostTimeNow()};
+        sampleTime_ += frames;
+        block_(&now, &list_, &now, &noOutput_, &now);
+    }
+}
+
+}  // namespace ovra::pulse

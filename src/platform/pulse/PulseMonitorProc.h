@@ -1,0 +1,83 @@
+// The I/O procedure of an aggregate device: a record stream on its main sink's monitor source,
+// whose reads reach the I/O block on the session's serial queue.
+//
+// The main loop only copies each read into a ring (a hole in the stream as silence of the same
+// length, so no time is lost) and, unless a delivery is already pending, queues one. The delivery
+// hands what the ring holds to the block as one interleaved float buffer list that lives as long
+// as this object, so nothing is allocated per cycle. What the ring cannot take while the queue is
+// held up (about two seconds' worth) is dropped.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/AudioHardware.h"
+#include "platform/pulse/FloatRing.h"
+#include "platform/pulse/PulseConnection.h"
+
+namespace ovra::pulse {
+
+struct MonitorFormat {
+    std::string source;  // the monitor source's name
+    uint32_t rate = 0;
+    pa_channel_map channelMap{};
+};
+
+class PulseMonitorProc {
+  public:
+    // About 10 ms per read: the server's default would deliver in lumps of seconds.
+    static constexpr pa_usec_t kFragmentUsec = 10'000;
+
+    // Throws std::bad_alloc.
+    PulseMonitorProc(PulseConnection& connection, MonitorFormat format,
+                     std::shared_ptr<DispatchQueue> queue, AudioHardware::IOBlock block);
+    ~PulseMonitorProc();  // as `retire`
+    PulseMonitorProc(const PulseMonitorProc&) = delete;
+    PulseMonitorProc& operator=(const PulseMonitorProc&) = delete;
+
+    // Connects the record stream and waits until it records. noErr when it does (or already
+    // did); kAudioHardwareNotRunningError when no server answers; kAudioHardwareBadDeviceError
+    // when the server refuses the stream (the sink is gone).
+    OSStatus start();
+    // Disconnects the stream under the main-loop lock, its callbacks cleared first: no read is
+    // queued after this returns. Deliveries already queued still run.
+    void stop();
+    // Stops, and no call of the block begins after this returns; queued deliveries are drained
+    // (not when called on the queue, which cannot wait for itself: then the call in progress is
+    // the last). Drop the object only from a thread where nothing of it still runs: see
+    // `release`.
+    void retire();
+    // Retires `proc` and lets it go: at once, or on its queue after the delivery in progress
+    // when called from inside the block.
+    static void release(std::shared_ptr<PulseMonitorProc> proc);
+
+  private:
+    static void onState(pa_stream* stream, void* self);
+    static void onRead(pa_stream* stream, size_t bytes, void* self);
+    void closeStream();
+    void deliver();
+
+    PulseConnection& connection_;
+    const MonitorFormat format_;
+    const std::shared_ptr<DispatchQueue> queue_;
+    const AudioHardware::IOBlock block_;
+    const size_t channels_;
+
+    pa_stream* stream_ = nullptr;  // under the main-loop lock
+    FloatRing ring_;
+    std::atomic<bool> deliveryQueued_{false};
+    std::atomic<bool> retired_{false};
+
+    // The delivery's own: one buffer list over a buffer sized once.
+    std::vector<float> samples_;
+    AudioBuffer buffer_{};
+    AudioBufferList list_{};
+    AudioBufferList noOutput_{};
+    double sampleTime_ = 0;
+};
+
+}  // namespace ovra::pulse
