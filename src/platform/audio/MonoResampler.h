@@ -10,11 +10,13 @@ struct soxr;
 
 namespace ovra {
 
+// libsoxr's knobs. The defaults are libsoxr's own high-quality recipe.
 struct ResamplerTuning {
-    double precision = 20;       // bits; sets the stop-band attenuation
-    double phaseResponse = 50;   // 0 minimum ... 50 linear
-    double passbandEnd = 0.91;   // fraction of the lower rate's Nyquist kept flat
-    double stopbandBegin = 1.0;  // fraction of that Nyquist where the stop band starts
+    double precision = 20;         // bits; sets the stop-band attenuation
+    double phaseResponse = 50;     // 0 minimum ... 50 linear
+    double passbandEnd = 0.913;    // fraction of the lower rate's Nyquist kept flat
+    double stopbandBegin = 1.0;    // fraction of that Nyquist where the stop band starts
+    unsigned log2MaxDftSize = 17;  // caps the FFT block, and with it how lumpy the output is
 };
 
 class MonoResampler {

@@ -1,0 +1,146 @@
+// Signals, formats and measurements shared by the audio facility tests.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "interface/OneShotInput.h"
+#include "platform/audio/AudioConverter.h"
+#include "platform/audio/AudioFormat.h"
+#include "platform/audio/PCMBuffer.h"
+
+namespace ovra::test {
+
+inline std::shared_ptr<const AudioFormat> deliveryFormat() {
+    return AudioFormat::fromStreamDescription(deliveryStreamDescription());
+}
+
+// Amplitude (peak, 1.0 = full scale) of the component at `hz` in `x`, by a Goertzel filter over
+// a Hann window; the window keeps a neighbouring tone or a non-integer period from leaking in.
+inline double toneAmplitude(const std::vector<double>& x, double rate, double hz) {
+    const size_t n = x.size();
+    const double w = 2 * std::numbers::pi * hz / rate;
+    double s1 = 0, s2 = 0, windowSum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(n));
+        windowSum += hann;
+        const double s = x[i] * hann + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    const double re = s1 - s2 * std::cos(w);
+    const double im = s2 * std::sin(w);
+    return 2 * std::sqrt(re * re + im * im) / windowSum;
+}
+
+inline std::vector<double> toUnit(const std::vector<int16_t>& pcm, size_t skip = 0) {
+    std::vector<double> out;
+    for (size_t i = skip; i < pcm.size(); ++i) out.push_back(pcm[i] / 32768.0);
+    return out;
+}
+
+// Fills `frames` frames of `buffer` with sine tones, one (amplitude, hz) per channel, starting
+// at absolute frame `start` so that consecutive chunks continue the same wave.
+struct Tone {
+    double amplitude;
+    double hz;
+};
+
+inline double toneAt(const Tone& t, double rate, uint64_t frame) {
+    return t.amplitude * std::sin(2 * std::numbers::pi * t.hz * double(frame) / rate);
+}
+
+template <typename T>
+T sampleFromUnit(double v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return T(v);
+    } else {
+        const double scale = std::is_same_v<T, int16_t> ? 32767.0 : 2147483647.0;
+        return T(std::lrint(v * scale));
+    }
+}
+
+template <typename T>
+void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start, uint32_t frames) {
+    const AudioFormat& f = buffer.format();
+    void* const* data = buffer.channelData();
+    for (uint32_t c = 0; c < f.channelCount(); ++c) {
+        for (uint32_t i = 0; i < frames; ++i) {
+            const T v =
+                sampleFromUnit<T>(toneAt(tones[c % tones.size()], f.sampleRate(), start + i));
+            if (f.isInterleaved())
+                static_cast<T*>(data[0])[size_t(i) * f.channelCount() + c] = v;
+            else
+                static_cast<T*>(data[c])[i] = v;
+        }
+    }
+    buffer.setFrameLength(frames);
+}
+
+inline void fillAny(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start,
+                    uint32_t frames) {
+    switch (buffer.format().commonFormat()) {
+        case AudioCommonFormat::pcmFormatFloat32:
+            fillTones<float>(buffer, tones, start, frames);
+            break;
+        case AudioCommonFormat::pcmFormatFloat64:
+            fillTones<double>(buffer, tones, start, frames);
+            break;
+        case AudioCommonFormat::pcmFormatInt16:
+            fillTones<int16_t>(buffer, tones, start, frames);
+            break;
+        case AudioCommonFormat::pcmFormatInt32:
+            fillTones<int32_t>(buffer, tones, start, frames);
+            break;
+        default:
+            break;
+    }
+}
+
+// An input that has ended: the converter hands out what its filter still holds.
+class EndedInput final : public AudioConverterInputBlock {
+  public:
+    const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {
+        *status = AudioConverterInputStatus::endOfStream;
+        return nullptr;
+    }
+};
+
+// Collects everything the converter still holds after the input ended, `capacity` at a time.
+inline void drainEnded(AudioConverter& converter, uint32_t capacity, std::vector<int16_t>& out) {
+    auto output = PCMBuffer::withCapacity(converter.outputFormat(), capacity);
+    EndedInput ended;
+    for (int guard = 0; guard < 10000; ++guard) {
+        const auto status = converter.convert(*output, nullptr, ended);
+        const int16_t* s = output->int16ChannelData()[0];
+        out.insert(out.end(), s, s + output->frameLength());
+        if (status == AudioConverterOutputStatus::endOfStream || output->frameLength() == 0) return;
+    }
+}
+
+// Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
+// capture sessions do (one-shot input, capacity = ratio x frames + 1), and returns the output.
+inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::vector<Tone>& tones,
+                                         uint32_t chunkFrames, int chunks, bool end = false) {
+    const auto& from = converter.inputFormat();
+    const auto& to = converter.outputFormat();
+    auto input = PCMBuffer::withCapacity(from, chunkFrames);
+    const auto capacity = uint32_t(to->sampleRate() / from->sampleRate() * double(chunkFrames)) + 1;
+    auto output = PCMBuffer::withCapacity(to, capacity);
+    std::vector<int16_t> out;
+    for (int k = 0; k < chunks; ++k) {
+        fillAny(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
+        OneShotInput once(*input);
+        converter.convert(*output, nullptr, once);
+        const int16_t* s = output->int16ChannelData()[0];
+        out.insert(out.end(), s, s + output->frameLength());
+    }
+    if (end) drainEnded(converter, capacity, out);
+    return out;
+}
+
+}  // namespace ovra::test
