@@ -1,0 +1,180 @@
+// System audio as a host sees it, through dlopen, against a private PulseAudio server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "e2e/PulseServer.h"
+#include "e2e/SystemAudioHost.h"
+#include "e2e/ToneAnalysis.h"
+
+using namespace std::chrono_literals;
+using namespace ovra::e2e;
+
+namespace {
+
+constexpr double kRate = 16000;
+constexpr double kFullScale = 32768;
+
+class SystemAudio : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok());
+        server.useInThisProcess();
+    }
+
+    // Plays `tone` into "speakers" and waits until the server has it; false if it does not.
+    bool play(const ToneSpec& tone, ChildProcess** player = nullptr) {
+        const auto file = server.makeTone("tone" + std::to_string(tones++), tone);
+        if (file.empty()) return false;
+        ChildProcess& p = server.play(file);
+        if (player) *player = &p;
+        return waitUntil([&] { return server.somethingPlays(); });
+    }
+
+    // Starts `host` and returns what it heard over `seconds`, from shortly after its first chunk
+    // (a null sink renders ahead, so the monitor's first read can take a second to come).
+    std::vector<int16_t> listen(SystemAudioHost& host, double seconds, double* elapsed = nullptr) {
+        if (!host.waitForSamples(1, 5000ms)) return {};
+        std::this_thread::sleep_for(300ms);
+        const size_t from = host.sampleCount();
+        const auto began = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        auto heard = host.samplesSince(from);
+        if (elapsed)
+            *elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        return heard;
+    }
+
+    PulseServer server;
+    int tones = 0;
+};
+
+}  // namespace
+
+TEST_F(SystemAudio, StartsWithFiveLinesAndDeliversThePlayedToneAt16kHzWithoutGaps) {
+    ASSERT_TRUE(play({.frequency = 1000, .gainDb = -6}));
+    SystemAudioHost host;
+    const auto lines = stderrLinesOf([&] { host.start(); });
+    EXPECT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\[tap\] Created process tap, ID: \d+)")));
+    EXPECT_EQ(lines[1], "[tap] Default output device: speakers");
+    EXPECT_TRUE(
+        std::regex_match(lines[2], std::regex(R"(\[tap\] Created aggregate device, ID: \d+)")));
+    EXPECT_EQ(lines[3], "[tap] Tap format: 48000.0Hz, 2ch, 32bit");
+    EXPECT_EQ(lines[4], "[tap] System audio capture started (Core Audio Tap)");
+
+    double elapsed = 0;
+    const auto heard = listen(host, 2.0, &elapsed);
+    EXPECT_NEAR(double(heard.size()), elapsed * kRate, elapsed * kRate * 0.03) << "no gaps";
+    const auto tone = measureTone(heard, kRate);
+    EXPECT_NEAR(tone.frequency, 1000, 5);
+    EXPECT_NEAR(tone.rms, sineRms(-6, kFullScale), sineRms(-6, kFullScale) * 0.06);
+    EXPECT_EQ(host.badSizes, 0);
+    EXPECT_EQ(host.wrongUser, 0);
+
+    SystemAudioHost second;
+    const auto again = stderrLinesOf([&] { second.start(); });
+    EXPECT_EQ(second.statusCodes(), std::vector<int32_t>{-1});
+    EXPECT_EQ(again, std::vector<std::string>{"[tap] System audio capture already running"});
+
+    const auto stopped = stderrLinesOf([&] { host.stop(); });
+    EXPECT_EQ(stopped, std::vector<std::string>{"[tap] System audio capture stopped"});
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(host.callsAfterStop, 0);
+    EXPECT_EQ(second.chunks, 0) << "the refused start's callback is never called";
+}
+
+TEST_F(SystemAudio, AChannelPannedToOneSideIsStillHeardAtHalfLevel) {
+    for (const char* side : {"left", "right"}) {
+        SCOPED_TRACE(side);
+        ChildProcess* player = nullptr;
+        ASSERT_TRUE(play({.frequency = 700, .gainDb = -6, .pan = side}, &player));
+        SystemAudioHost host;
+        stderrLinesOf([&] { host.start(); });
+        ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+        const auto tone = measureTone(listen(host, 1.0), kRate);
+        host.stop();
+        // The mono mix is the mean of the channels: one silent channel halves the level.
+        EXPECT_NEAR(tone.frequency, 700, 5);
+        EXPECT_NEAR(tone.rms, sineRms(-6, kFullScale) / 2, sineRms(-6, kFullScale) * 0.04);
+        player->stop();  // the next side plays alone
+        ASSERT_TRUE(waitUntil([&] { return !server.somethingPlays(); }));
+    }
+}
+
+TEST_F(SystemAudio, FollowsTheDefaultOutputFromOneSessionToTheNext) {
+    ASSERT_GE(server.loadModule("module-null-sink", "sink_name=headphones rate=44100 channels=1"),
+              0);
+    ASSERT_EQ(server.pactl({"set-default-sink", "headphones"}), 0);
+    const auto file = server.makeTone("mono", {.frequency = 500, .rate = 44100, .channels = 1});
+    server.play(file, "headphones");
+    SystemAudioHost host;
+    const auto lines = stderrLinesOf([&] { host.start(); });
+    ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1], "[tap] Default output device: headphones");
+    EXPECT_EQ(lines[3], "[tap] Tap format: 44100.0Hz, 1ch, 32bit");
+    const auto tone = measureTone(listen(host, 1.0), kRate);
+    EXPECT_NEAR(tone.frequency, 500, 5);
+    EXPECT_NEAR(tone.rms, sineRms(-6, kFullScale), sineRms(-6, kFullScale) * 0.06);
+    host.stop();
+}
+
+TEST_F(SystemAudio, StopFromInsideTheDataCallbackEndsTheSession) {
+    SystemAudioHost host;
+    host.stopInsideCallback = true;
+    stderrLinesOf([&] { host.start(); });
+    ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+    ASSERT_TRUE(waitUntil([&] { return host.stopFromCallbackReturned.load(); }, 5000ms));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(host.chunks, 3);
+
+    SystemAudioHost next;  // the slot is free again
+    stderrLinesOf([&] { next.start(); });
+    EXPECT_EQ(next.statusCodes(), std::vector<int32_t>{0});
+    EXPECT_TRUE(next.waitForSamples(1600, 5000ms));
+    next.stop();
+}
+
+TEST_F(SystemAudio, AServerThatDiesDuringCaptureCostsNoCrashAndAFreshStartWorks) {
+    ASSERT_TRUE(play({.frequency = 1000}));
+    SystemAudioHost host;
+    stderrLinesOf([&] { host.start(); });
+    ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+    ASSERT_TRUE(host.waitForSamples(1600, 5000ms));
+
+    server.kill();
+    std::this_thread::sleep_for(300ms);
+    const auto began = std::chrono::steady_clock::now();
+    const auto stopped = stderrLinesOf([&] { host.stop(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "stop returns promptly";
+    EXPECT_EQ(stopped, std::vector<std::string>{"[tap] System audio capture stopped"});
+
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(play({.frequency = 1500}));
+    SystemAudioHost after;
+    stderrLinesOf([&] { after.start(); });
+    ASSERT_EQ(after.statusCodes(), std::vector<int32_t>{0});
+    EXPECT_NEAR(measureTone(listen(after, 1.0), kRate).frequency, 1500, 5);
+    after.stop();
+}
+
+TEST(SystemAudioWithoutServer, StartFailsWithMinus3AndTheFailureLine) {
+    setenv("PULSE_SERVER", "unix:/nonexistent/ovra/native", 1);
+    SystemAudioHost host;
+    const auto began = std::chrono::steady_clock::now();
+    const auto lines = stderrLinesOf([&] { host.start(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+    EXPECT_EQ(host.statusCodes(), std::vector<int32_t>{-3});
+    // No server is Core Audio's "not running" status, 'stop', from the first call that needs one.
+    const int32_t notRunning = ('s' << 24) | ('t' << 16) | ('o' << 8) | 'p';
+    EXPECT_EQ(lines, std::vector<std::string>{"[tap] Failed to start capture: Failed to create "
+                                              "process tap (OSStatus " +
+                                              std::to_string(notRunning) + ")"});
+    const auto stopped = stderrLinesOf([] { Library::get().stopSystemAudio(); });
+    EXPECT_TRUE(stopped.empty()) << "nothing was registered, so stop writes nothing";
+}
