@@ -3,64 +3,71 @@
 namespace ovra {
 
 DispatchQueue::DispatchQueue(std::string label, QualityOfService qos)
-    : label_(std::move(label)), qos_(qos), ring_(16) {
-    worker_ = std::thread([this] { run(); });
+    : label_(std::move(label)), qos_(qos), core_(std::make_shared<Core>()) {
+    core_->ring.resize(16);
+    worker_ = std::thread([core = core_] { run(*core); });
+    workerId_ = worker_.get_id();
 }
 
 DispatchQueue::~DispatchQueue() {
     {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
+        std::lock_guard lock(core_->mutex);
+        core_->quit = true;
     }
-    wake_.notify_all();
-    // The last reference can be dropped by work running on the queue itself.
-    if (worker_.get_id() == std::this_thread::get_id())
+    core_->wake.notify_all();
+    // The last reference can be dropped by work running on the queue itself: that thread keeps
+    // the core and ends once what is queued has run.
+    if (isCurrent())
         worker_.detach();
     else
         worker_.join();
 }
 
 void DispatchQueue::async(std::function<void()> work) {
+    Core& c = *core_;
     {
-        std::lock_guard lock(mutex_);
-        if (count_ == ring_.size()) {
-            std::vector<std::function<void()>> bigger(ring_.size() * 2);
-            for (size_t i = 0; i < count_; ++i)
-                bigger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
-            ring_ = std::move(bigger);
-            head_ = 0;
+        std::lock_guard lock(c.mutex);
+        if (c.count == c.ring.size()) {
+            std::vector<std::function<void()>> bigger(c.ring.size() * 2);
+            for (size_t i = 0; i < c.count; ++i)
+                bigger[i] = std::move(c.ring[(c.head + i) % c.ring.size()]);
+            c.ring = std::move(bigger);
+            c.head = 0;
         }
-        ring_[(head_ + count_) % ring_.size()] = std::move(work);
-        ++count_;
-        ++submitted_;
+        c.ring[(c.head + c.count) % c.ring.size()] = std::move(work);
+        ++c.count;
+        ++c.submitted;
     }
-    wake_.notify_one();
+    c.wake.notify_one();
 }
 
 void DispatchQueue::drain() {
     if (isCurrent()) return;
-    std::unique_lock lock(mutex_);
-    const uint64_t target = submitted_;
-    idle_.wait(lock, [&] { return finished_ >= target; });
+    Core& c = *core_;
+    std::unique_lock lock(c.mutex);
+    const uint64_t target = c.submitted;
+    c.idle.wait(lock, [&] { return c.finished >= target; });
 }
 
-bool DispatchQueue::isCurrent() const { return worker_.get_id() == std::this_thread::get_id(); }
+bool DispatchQueue::isCurrent() const {
+    return workerId_ == std::this_thread::get_id();
+}
 
-void DispatchQueue::run() {
-    std::unique_lock lock(mutex_);
+void DispatchQueue::run(Core& c) {
+    std::unique_lock lock(c.mutex);
     for (;;) {
-        wake_.wait(lock, [&] { return count_ > 0 || quit_; });
-        if (count_ == 0) return;  // quit with nothing left
-        std::function<void()> work = std::move(ring_[head_]);
-        ring_[head_] = nullptr;
-        head_ = (head_ + 1) % ring_.size();
-        --count_;
+        c.wake.wait(lock, [&] { return c.count > 0 || c.quit; });
+        if (c.count == 0) return;  // quit with nothing left
+        std::function<void()> work = std::move(c.ring[c.head]);
+        c.ring[c.head] = nullptr;
+        c.head = (c.head + 1) % c.ring.size();
+        --c.count;
         lock.unlock();
         work();
         work = nullptr;  // release captures before reporting the work as done
         lock.lock();
-        ++finished_;
-        idle_.notify_all();
+        ++c.finished;
+        c.idle.notify_all();
     }
 }
 

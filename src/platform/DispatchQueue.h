@@ -15,7 +15,7 @@ namespace ovra {
 enum class QualityOfService { background, utility, defaultQoS, userInitiated, userInteractive };
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     DispatchQueue(std::string label, QualityOfService qos);
     ~DispatchQueue();  // runs what is queued, then ends the worker
     DispatchQueue(const DispatchQueue&) = delete;
@@ -32,21 +32,27 @@ public:
     const std::string& label() const { return label_; }
     QualityOfService qualityOfService() const { return qos_; }
 
-private:
-    void run();
+  private:
+    // The worker's state, shared with the worker thread so that the last reference may be
+    // dropped by work running on the queue itself: the thread then finishes on its own.
+    struct Core {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable idle;
+        std::vector<std::function<void()>> ring;
+        size_t head = 0;
+        size_t count = 0;
+        uint64_t submitted = 0;
+        uint64_t finished = 0;
+        bool quit = false;
+    };
+    static void run(Core& core);
 
     const std::string label_;
     const QualityOfService qos_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
-    std::vector<std::function<void()>> ring_;
-    size_t head_ = 0;
-    size_t count_ = 0;
-    uint64_t submitted_ = 0;
-    uint64_t finished_ = 0;
-    bool quit_ = false;
+    const std::shared_ptr<Core> core_;
     std::thread worker_;
+    std::thread::id workerId_;
 };
 
 }  // namespace ovra
