@@ -1,0 +1,249 @@
+// What the system-audio tests share: a simulated platform whose audio facilities a test can
+// steer (refuse a converter, swap in a scripted one, fail a buffer), and recorders for the
+// host's callbacks.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OvraHelper.h"
+#include "platform/sim/SimAudioFacilities.h"
+#include "platform/sim/SimAudioHardware.h"
+#include "platform/sim/SimPlatform.h"
+
+namespace ovra::test {
+
+// The simulated facilities, with switches a test flips before a start.
+class SteeredFacilities : public AudioFacilities {
+  public:
+    explicit SteeredFacilities(AudioFacilities& inner) : inner_(inner) {}
+
+    std::shared_ptr<const AudioFormat> makeFormat(const AudioStreamBasicDescription& d) override {
+        return inner_.makeFormat(d);
+    }
+    std::shared_ptr<const AudioFormat> makeFormat(AudioCommonFormat f, double rate, uint32_t ch,
+                                                  bool interleaved) override {
+        return inner_.makeFormat(f, rate, ch, interleaved);
+    }
+    std::shared_ptr<PCMBuffer> makeBuffer(std::shared_ptr<const AudioFormat> format,
+                                          uint32_t capacity) override {
+        ++buffersMade;
+        if (failBuffers > 0) {
+            --failBuffers;
+            return nullptr;
+        }
+        return inner_.makeBuffer(std::move(format), capacity);
+    }
+    std::shared_ptr<PCMBuffer> wrapNoCopy(std::shared_ptr<const AudioFormat> format,
+                                          const AudioBufferList* list,
+                                          std::shared_ptr<PCMBuffer> reuse) override {
+        ++wraps;
+        if (failWraps > 0) {
+            --failWraps;
+            return nullptr;
+        }
+        return inner_.wrapNoCopy(std::move(format), list, std::move(reuse));
+    }
+    std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
+                                                  std::shared_ptr<const AudioFormat> to) override {
+        if (refuseConverter) return nullptr;
+        if (converterFactory) return converterFactory(from, to);
+        return inner_.makeConverter(std::move(from), std::move(to));
+    }
+
+    // Touched only before a start or from the session's queue, one call at a time.
+    std::atomic<int> failBuffers{0};
+    std::atomic<int> failWraps{0};
+    std::atomic<int> buffersMade{0};
+    std::atomic<int> wraps{0};
+    bool refuseConverter = false;
+    std::function<std::shared_ptr<AudioConverter>(std::shared_ptr<const AudioFormat>,
+                                                  std::shared_ptr<const AudioFormat>)>
+        converterFactory;
+
+  private:
+    AudioFacilities& inner_;
+};
+
+class SteeredPlatform : public sim::SimPlatform {
+  public:
+    SteeredPlatform() : steered(sim::SimPlatform::audioFacilities()) {}
+    AudioFacilities& audioFacilities() override { return steered; }
+    SteeredFacilities steered;
+};
+
+// A converter that writes a known ramp: output frame n of the session holds n (mod 32768), so
+// order and gaps show. It writes `framesFor(inputFrames, capacity)` frames, capacity - 1 unless
+// told otherwise, and remembers every capacity it was given.
+class ScriptedConverter : public AudioConverter {
+  public:
+    ScriptedConverter(std::shared_ptr<const AudioFormat> from,
+                      std::shared_ptr<const AudioFormat> to)
+        : from_(std::move(from)), to_(std::move(to)) {}
+
+    AudioConverterOutputStatus convert(PCMBuffer& output, std::string* error,
+                                       AudioConverterInputBlock& input) override {
+        AudioConverterInputStatus status = AudioConverterInputStatus::noDataNow;
+        const PCMBuffer* chunk = input(output.frameCapacity(), &status);
+        AudioConverterInputStatus second = AudioConverterInputStatus::haveData;
+        const PCMBuffer* again = input(output.frameCapacity(), &second);
+        oneShotHeld = oneShotHeld && chunk && status == AudioConverterInputStatus::haveData &&
+                      !again && second == AudioConverterInputStatus::noDataNow;
+        capacities.push_back(output.frameCapacity());
+        const uint32_t frames =
+            framesFor ? framesFor(chunk ? chunk->frameLength() : 0, output.frameCapacity())
+                      : output.frameCapacity() - 1;
+        int16_t* out = output.int16ChannelData()[0];
+        for (uint32_t i = 0; i < frames; ++i) out[i] = int16_t(next_++ % 32768);
+        output.setFrameLength(frames);
+        if (error) *error = "ignored";
+        return AudioConverterOutputStatus::error;  // never examined by the caller
+    }
+    const std::shared_ptr<const AudioFormat>& inputFormat() const override { return from_; }
+    const std::shared_ptr<const AudioFormat>& outputFormat() const override { return to_; }
+
+    std::function<uint32_t(uint32_t inputFrames, uint32_t capacity)> framesFor;
+    std::vector<uint32_t> capacities;
+    bool oneShotHeld = true;
+
+  private:
+    std::shared_ptr<const AudioFormat> from_, to_;
+    uint32_t next_ = 0;
+};
+
+// Chunks a data callback received, with the user pointer and thread of each call.
+struct ChunkRecorder {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::vector<int16_t>> chunks;
+    std::vector<int32_t> byteCounts;
+    std::vector<void*> users;
+    std::vector<std::thread::id> threads;
+    std::atomic<int> active{0};
+    std::atomic<int> overlaps{0};
+    std::function<void()> during;  // runs inside each call, after it is recorded
+
+    void record(const uint8_t* data, int32_t bytes, void* user) {
+        if (active.fetch_add(1) != 0) ++overlaps;
+        {
+            std::lock_guard lock(mutex);
+            const auto* samples = reinterpret_cast<const int16_t*>(data);
+            chunks.emplace_back(samples, samples + bytes / 2);
+            byteCounts.push_back(bytes);
+            users.push_back(user);
+            threads.push_back(std::this_thread::get_id());
+        }
+        arrived.notify_all();
+        if (during) during();
+        active.fetch_sub(1);
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return chunks.size();
+    }
+    bool waitFor(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return chunks.size() >= n; });
+    }
+    std::vector<int16_t> samples() {
+        std::lock_guard lock(mutex);
+        std::vector<int16_t> all;
+        for (const auto& c : chunks) all.insert(all.end(), c.begin(), c.end());
+        return all;
+    }
+
+    // The data callback: `user` is the recorder.
+    static void onData(const uint8_t* data, int32_t bytes, void* user) {
+        static_cast<ChunkRecorder*>(user)->record(data, bytes, user);
+    }
+};
+
+struct StatusRecorder {
+    std::mutex mutex;
+    std::vector<int32_t> codes;
+    std::function<void(int32_t)> during;
+
+    static void onStatus(int32_t code, void* user) {
+        auto* self = static_cast<StatusRecorder*>(user);
+        {
+            std::lock_guard lock(self->mutex);
+            self->codes.push_back(code);
+        }
+        if (self->during) self->during(code);
+    }
+    std::vector<int32_t> all() {
+        std::lock_guard lock(mutex);
+        return codes;
+    }
+};
+
+// Each test gets a fresh platform; whatever runs is stopped afterwards, so tests also run one
+// after the other in one process.
+class SystemAudioTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        platform = std::make_shared<SteeredPlatform>();
+        installPlatform(platform);
+    }
+    void TearDown() override {
+        ov_stop_system_audio();
+        installPlatform(nullptr);
+    }
+
+    sim::SimAudioHardware& hardware() { return platform->hardware(); }
+    sim::SimJournal& journal() { return platform->journal(); }
+
+    // Starts with the two recorders and returns the status sent.
+    int32_t start(ChunkRecorder& chunks, StatusRecorder& status) {
+        ov_start_system_audio(&ChunkRecorder::onData, &chunks, &StatusRecorder::onStatus, &status);
+        auto codes = status.all();
+        return codes.empty() ? 99 : codes.back();
+    }
+    // One cycle of `frames` frames of a constant value, in the device's channel layout.
+    size_t deliver(uint32_t frames, float value = 0.25f, uint32_t channels = 2) {
+        return hardware().deliverCycle(hardware().lastAggregateDevice(),
+                                       std::vector<float>(size_t(frames) * channels, value));
+    }
+    // Lines of `text`, each with its "\n".
+    static std::vector<std::string> lines(const std::string& text) {
+        std::vector<std::string> out;
+        size_t begin = 0;
+        for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
+            out.push_back(text.substr(begin, end - begin + 1));
+        if (begin < text.size()) out.push_back(text.substr(begin));
+        return out;
+    }
+    // The names of the hardware calls and queue creations in the journal, in order.
+    std::vector<std::string> calls() {
+        std::vector<std::string> names;
+        for (const auto& e : journal().entries()) {
+            const std::string name = e.substr(0, e.find(' '));
+            static const char* known[] = {"createProcessTap",
+                                          "destroyProcessTap",
+                                          "getPropertyData",
+                                          "createAggregateDevice",
+                                          "destroyAggregateDevice",
+                                          "createIOProcIDWithBlock",
+                                          "deviceStart",
+                                          "deviceStop",
+                                          "destroyIOProcID",
+                                          "createDispatchQueue"};
+            for (const char* k : known)
+                if (name == k) names.push_back(name);
+        }
+        return names;
+    }
+
+    std::shared_ptr<SteeredPlatform> platform;
+};
+
+}  // namespace ovra::test

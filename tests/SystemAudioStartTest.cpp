@@ -1,0 +1,245 @@
+// A successful system-audio start: its five lines, its status, and exactly what it asks of the
+// audio hardware, in which order, with which arguments.
+#include <regex>
+
+#include "SystemAudioFixture.h"
+#include "platform/PropertyValue.h"
+
+namespace ovra::test {
+namespace {
+
+// The number after `key=` in a journal entry.
+std::string field(const std::string& entry, const std::string& key) {
+    const size_t at = entry.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    const size_t begin = at + key.size() + 2;
+    return entry.substr(begin, entry.find(' ', begin) - begin);
+}
+
+std::string only(const std::vector<std::string>& entries) {
+    EXPECT_EQ(entries.size(), 1u);
+    return entries.empty() ? "" : entries.front();
+}
+
+const std::regex kUuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
+
+TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
+    hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    std::string linesAtStatus;
+    status.during = [&](int32_t) { linesAtStatus = testing::internal::GetCapturedStderr(); };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(chunks, status), 0);
+    EXPECT_EQ(status.all().size(), 1u);
+
+    const std::string tap = field(only(journal().entriesStartingWith("createProcessTap")), "tap");
+    const std::string device =
+        field(only(journal().entriesStartingWith("createAggregateDevice")), "device");
+    ASSERT_FALSE(tap.empty());
+    ASSERT_FALSE(device.empty());
+    EXPECT_EQ(lines(linesAtStatus), (std::vector<std::string>{
+                                        "[tap] Created process tap, ID: " + tap + "\n",
+                                        "[tap] Default output device: BuiltInSpeakerDevice\n",
+                                        "[tap] Created aggregate device, ID: " + device + "\n",
+                                        "[tap] Tap format: 48000.0Hz, 2ch, 32bit\n",
+                                        "[tap] System audio capture started (Core Audio Tap)\n",
+                                    }));
+    EXPECT_EQ(hardware().processTapCount(), 1u);
+    EXPECT_EQ(hardware().aggregateDeviceCount(), 1u);
+    EXPECT_EQ(hardware().ioProcCount(), 1u);
+    EXPECT_TRUE(hardware().isRunning(hardware().lastAggregateDevice()));
+}
+
+TEST_F(SystemAudioTest, TapFormatLineCarriesTheReadFormat) {
+    struct Case {
+        AudioStreamBasicDescription format;
+        const char* line;
+    };
+    AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(44100.0, 1);
+    int16Mono.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+    int16Mono.mBitsPerChannel = 16;
+    int16Mono.mBytesPerFrame = int16Mono.mBytesPerPacket = 2;
+    const Case cases[] = {
+        {sim::SimAudioHardware::floatFormat(96000.0, 6, false),
+         "[tap] Tap format: 96000.0Hz, 6ch, 32bit\n"},
+        {int16Mono, "[tap] Tap format: 44100.0Hz, 1ch, 16bit\n"},
+        {sim::SimAudioHardware::floatFormat(22050.5, 2),
+         "[tap] Tap format: 22050.5Hz, 2ch, 32bit\n"},
+    };
+    for (const auto& c : cases) {
+        hardware().setTapFormat(c.format);
+        ChunkRecorder chunks;
+        StatusRecorder status;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(start(chunks, status), 0) << c.line;
+        const auto written = lines(testing::internal::GetCapturedStderr());
+        ASSERT_EQ(written.size(), 5u);
+        EXPECT_EQ(written[3], c.line);
+        ov_stop_system_audio();
+    }
+}
+
+TEST_F(SystemAudioTest, HardwareCallsComeInOrderWithTheirArguments) {
+    const AudioObjectID output = hardware().setDefaultOutputDevice("Speakers-UID");
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    ASSERT_EQ(start(chunks, status), 0);
+    ov_stop_system_audio();
+
+    EXPECT_EQ(calls(), (std::vector<std::string>{
+                           "createProcessTap", "getPropertyData", "getPropertyData",
+                           "createAggregateDevice", "getPropertyData", "createDispatchQueue",
+                           "createIOProcIDWithBlock", "deviceStart", "deviceStop",
+                           "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
+
+    const auto reads = journal().entriesStartingWith("getPropertyData");
+    const std::string device =
+        field(only(journal().entriesStartingWith("createAggregateDevice")), "device");
+    const std::string tap = field(only(journal().entriesStartingWith("createProcessTap")), "tap");
+    const std::string proc =
+        field(only(journal().entriesStartingWith("createIOProcIDWithBlock")), "proc");
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_EQ(reads[0],
+              "getPropertyData object=1 address='dOut','glob',0 qualifierSize=0 qualifier=null "
+              "dataSize=4 => 0");
+    EXPECT_EQ(reads[1], "getPropertyData object=" + std::to_string(output) +
+                            " address='uid ','glob',0 qualifierSize=0 qualifier=null dataSize=8 "
+                            "=> 0");
+    EXPECT_EQ(reads[2], "getPropertyData object=" + device +
+                            " address='sfmt','inpt',0 qualifierSize=0 qualifier=null dataSize=40 "
+                            "=> 0");
+    EXPECT_EQ(only(journal().entriesStartingWith("createDispatchQueue")),
+              "createDispatchQueue com.ovrahelper.systemaudio qos=" +
+                  std::to_string(int(QualityOfService::userInitiated)));
+    EXPECT_EQ(
+        only(journal().entriesStartingWith("createIOProcIDWithBlock")),
+        "createIOProcIDWithBlock device=" + device +
+            " queue=\"com.ovrahelper.systemaudio\" qos=userInitiated block=set => 0 proc=" + proc);
+    for (const char* call : {"deviceStart", "deviceStop", "destroyIOProcID"})
+        EXPECT_EQ(only(journal().entriesStartingWith(call)),
+                  std::string(call) + " device=" + device + " proc=" + proc + " => 0");
+    EXPECT_EQ(only(journal().entriesStartingWith("destroyAggregateDevice")),
+              "destroyAggregateDevice device=" + device + " => 0");
+    EXPECT_EQ(only(journal().entriesStartingWith("destroyProcessTap")),
+              "destroyProcessTap tap=" + tap + " => 0");
+}
+
+TEST_F(SystemAudioTest, TapDescriptionIsAPrivateUnmutedStereoMixOfEveryProcess) {
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    ASSERT_EQ(start(chunks, status), 0);
+    const auto taps = hardware().tapDescriptions();
+    ASSERT_EQ(taps.size(), 1u);
+    const TapDescription& d = taps[0];
+    ASSERT_FALSE(d.uuid().isNil());
+    EXPECT_EQ(d.calls(), (std::vector<std::string>{
+                             "init stereoGlobalTapButExcludeProcesses []", "setMuteBehavior 0",
+                             "setName OvraHelper System Audio", "setPrivate true",
+                             "setExclusive true", "setUUID " + d.uuid().text()}));
+    EXPECT_TRUE(std::regex_match(d.uuid().text(), kUuid));
+}
+
+TEST_F(SystemAudioTest, AggregateDeviceDescriptionHasExactlyTheEightKeys) {
+    hardware().setDefaultOutputDevice("AppleUSBAudioEngine:Speakers:1");
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    ASSERT_EQ(start(chunks, status), 0);
+    const auto descriptions = hardware().aggregateDescriptions();
+    ASSERT_EQ(descriptions.size(), 1u);
+    const PropertyDictionary& d = descriptions[0];
+
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : d) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "uid", "master", "private", "stacked",
+                                              "tapautostart", "subdevices", "taps"}));
+    EXPECT_EQ(*lookup(d, "name")->string(), "OvraHelper Tap Device");
+    EXPECT_EQ(*lookup(d, "master")->string(), "AppleUSBAudioEngine:Speakers:1");
+    EXPECT_TRUE(*lookup(d, "private")->boolean());
+    EXPECT_FALSE(*lookup(d, "stacked")->boolean());
+    EXPECT_TRUE(*lookup(d, "tapautostart")->boolean());
+
+    const PropertyArray& subdevices = *lookup(d, "subdevices")->array();
+    ASSERT_EQ(subdevices.size(), 1u);
+    const PropertyDictionary& sub = *subdevices[0].dictionary();
+    ASSERT_EQ(sub.size(), 1u);
+    EXPECT_EQ(*lookup(sub, "uid")->string(), *lookup(d, "master")->string());
+
+    const PropertyArray& taps = *lookup(d, "taps")->array();
+    ASSERT_EQ(taps.size(), 1u);
+    const PropertyDictionary& tap = *taps[0].dictionary();
+    ASSERT_EQ(tap.size(), 2u);
+    EXPECT_EQ(tap[0].first, "drift");
+    EXPECT_TRUE(*tap[0].second.boolean());
+    EXPECT_EQ(tap[1].first, "uid");
+    const std::string tapUuid = hardware().tapDescriptions().back().uuid().text();
+    EXPECT_EQ(*tap[1].second.string(), tapUuid);
+
+    const std::string uid = *lookup(d, "uid")->string();
+    const std::string prefix = "com.ovrahelper.tap.";
+    ASSERT_EQ(uid.compare(0, prefix.size(), prefix), 0) << uid;
+    const std::string suffix = uid.substr(prefix.size());
+    EXPECT_TRUE(std::regex_match(suffix, kUuid)) << suffix;
+    EXPECT_NE(suffix, tapUuid);
+
+    // The journal carries the same dictionary, as built.
+    EXPECT_NE(only(journal().entriesStartingWith("createAggregateDevice"))
+                  .find("\"taps\": [{\"drift\": true, \"uid\": \"" + tapUuid + "\"}]"),
+              std::string::npos);
+}
+
+TEST_F(SystemAudioTest, EachSessionUsesFreshUuids) {
+    for (int i = 0; i < 2; ++i) {
+        ChunkRecorder chunks;
+        StatusRecorder status;
+        ASSERT_EQ(start(chunks, status), 0);
+        ov_stop_system_audio();
+    }
+    const auto taps = hardware().tapDescriptions();
+    const auto devices = hardware().aggregateDescriptions();
+    ASSERT_EQ(taps.size(), 2u);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_NE(taps[0].uuid(), taps[1].uuid());
+    EXPECT_NE(*lookup(devices[0], "uid")->string(), *lookup(devices[1], "uid")->string());
+    EXPECT_EQ(*lookup(*lookup(devices[1], "taps")->array()->at(0).dictionary(), "uid")->string(),
+              taps[1].uuid().text());
+}
+
+TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
+    ChunkRecorder first, second;
+    StatusRecorder firstStatus, secondStatus;
+    ASSERT_EQ(start(first, firstStatus), 0);
+    journal().clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(second, secondStatus), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[tap] System audio capture already running\n");
+    EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
+
+    ASSERT_EQ(deliver(480), 1u);
+    ASSERT_EQ(deliver(480), 1u);
+    hardware().flush();
+    EXPECT_EQ(first.count(), 2u);
+    EXPECT_EQ(second.count(), 0u);
+    for (void* user : first.users) EXPECT_EQ(user, &first);
+    EXPECT_EQ(firstStatus.all(), std::vector<int32_t>{0});
+    EXPECT_EQ(secondStatus.all(), std::vector<int32_t>{-1});
+}
+
+TEST_F(SystemAudioTest, StartAgainAfterStopMakesANewSession) {
+    ChunkRecorder first, second;
+    StatusRecorder s1, s2;
+    ASSERT_EQ(start(first, s1), 0);
+    const AudioObjectID firstDevice = hardware().lastAggregateDevice();
+    ov_stop_system_audio();
+    ASSERT_EQ(start(second, s2), 0);
+    EXPECT_NE(hardware().lastAggregateDevice(), firstDevice);
+    EXPECT_EQ(journal().entriesStartingWith("createDispatchQueue").size(), 2u);
+    ASSERT_EQ(deliver(480), 1u);
+    hardware().flush();
+    EXPECT_EQ(first.count(), 0u);
+    EXPECT_EQ(second.count(), 1u);
+}
+
+}  // namespace
+}  // namespace ovra::test

@@ -1,0 +1,180 @@
+// Stopping system audio: what is destroyed and logged, stops in odd states, and the guarantee
+// that no data callback of the session runs or begins once ov_stop_system_audio has returned,
+// also when the stop comes from inside that callback.
+#include <future>
+
+#include "SystemAudioFixture.h"
+#include "systemaudio/SystemAudioCapture.h"
+
+namespace ovra::test {
+namespace {
+
+TEST_F(SystemAudioTest, StopDestroysEverythingAndLogsOnce) {
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    ASSERT_EQ(start(chunks, status), 0);
+    testing::internal::CaptureStderr();
+    ov_stop_system_audio();
+    ov_stop_system_audio();  // nothing registered any more: nothing written, nothing called
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tap] System audio capture stopped\n");
+    EXPECT_EQ(hardware().processTapCount(), 0u);
+    EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
+    EXPECT_EQ(hardware().ioProcCount(), 0u);
+    EXPECT_EQ(journal().entriesStartingWith("destroyProcessTap").size(), 1u);
+    EXPECT_EQ(status.all(), std::vector<int32_t>{0});  // a stop sends no status
+}
+
+TEST_F(SystemAudioTest, StopWithNothingRunningWritesNothing) {
+    testing::internal::CaptureStderr();
+    ov_stop_system_audio();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(SystemAudioTest, SessionStopIsSafeInEveryStateAndAlwaysLogs) {
+    SystemAudioCapture neverStarted(&ChunkRecorder::onData, nullptr);
+    testing::internal::CaptureStderr();
+    neverStarted.stop();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tap] System audio capture stopped\n");
+    EXPECT_TRUE(calls().empty());
+
+    ChunkRecorder chunks;
+    SystemAudioCapture session(&ChunkRecorder::onData, &chunks);
+    testing::internal::CaptureStderr();
+    session.start();
+    session.stop();
+    const size_t callsAfterFirstStop = calls().size();
+    session.stop();
+    const auto written = lines(testing::internal::GetCapturedStderr());
+    ASSERT_EQ(written.size(), 7u);
+    EXPECT_EQ(written[5], "[tap] System audio capture stopped\n");
+    EXPECT_EQ(written[6], "[tap] System audio capture stopped\n");
+    EXPECT_EQ(calls().size(), callsAfterFirstStop);
+}
+
+TEST_F(SystemAudioTest, ChunksComeOnTheSessionQueueOneAtATimeInCycleOrder) {
+    platform->steered.converterFactory = [](auto from, auto to) {
+        return std::make_shared<ScriptedConverter>(from, to);
+    };
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    ASSERT_EQ(start(chunks, status), 0);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(deliver(480), 1u);
+    hardware().flush();
+    ASSERT_EQ(chunks.count(), 50u);
+    EXPECT_EQ(chunks.overlaps, 0);
+    const auto samples = chunks.samples();
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], int16_t(i)) << i;
+    for (size_t i = 0; i < chunks.threads.size(); ++i) {
+        EXPECT_EQ(chunks.threads[i], chunks.threads[0]);
+        EXPECT_EQ(chunks.users[i], &chunks);
+        EXPECT_EQ(chunks.byteCounts[i], 320);
+    }
+    EXPECT_NE(chunks.threads[0], std::this_thread::get_id());
+}
+
+ChunkRecorder* exportNullUser = nullptr;
+void recordNullUser(const uint8_t* data, int32_t bytes, void* user) {
+    exportNullUser->record(data, bytes, user);
+}
+
+TEST_F(SystemAudioTest, NullDataUserPointerComesBackNull) {
+    ChunkRecorder chunks;
+    exportNullUser = &chunks;
+    StatusRecorder status;
+    ov_start_system_audio(&recordNullUser, nullptr, &StatusRecorder::onStatus, &status);
+    ASSERT_EQ(status.all(), std::vector<int32_t>{0});
+    for (int i = 0; i < 3; ++i) deliver(480);
+    hardware().flush();
+    ASSERT_EQ(chunks.count(), 3u);
+    for (void* user : chunks.users) EXPECT_EQ(user, nullptr);
+}
+
+TEST_F(SystemAudioTest, FirstChunksMayArriveBeforeTheStatusCall) {
+    // The paced device runs its first cycle as soon as it starts; the status call waits here
+    // for that chunk, which can only come if delivery does not wait for the status.
+    hardware().setPacing(sim::SimAudioHardware::Pacing{480, 1000.0, 0.5f});
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    bool arrivedFirst = false;
+    status.during = [&](int32_t code) {
+        if (code == 0) arrivedFirst = chunks.waitFor(1, std::chrono::seconds(10));
+    };
+    EXPECT_EQ(start(chunks, status), 0);
+    ov_stop_system_audio();  // before the recorders go
+    EXPECT_TRUE(arrivedFirst);
+}
+
+TEST_F(SystemAudioTest, NoCallbackRunsOrBeginsAfterStopReturns) {
+    hardware().setPacing(sim::SimAudioHardware::Pacing{160, 1000.0, 0.5f});  // a cycle per 3.3 ms
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    std::promise<void> inside;
+    std::atomic<bool> signalled{false};
+    chunks.during = [&] {
+        if (!signalled.exchange(true)) inside.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    ASSERT_EQ(start(chunks, status), 0);
+    ASSERT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ov_stop_system_audio();  // a callback is in progress: the stop waits it out
+    EXPECT_EQ(chunks.active, 0);
+    const size_t delivered = chunks.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(chunks.count(), delivered);
+    EXPECT_EQ(chunks.active, 0);
+}
+
+TEST_F(SystemAudioTest, StopFromInsideTheDataCallbackReturnsAndEndsDelivery) {
+    platform->steered.converterFactory = [](auto from, auto to) {
+        return std::make_shared<ScriptedConverter>(from, to);
+    };
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    std::promise<std::string> stoppedInside;
+    chunks.during = [&] {
+        if (chunks.count() != 1) return;
+        testing::internal::CaptureStderr();
+        ov_stop_system_audio();
+        stoppedInside.set_value(testing::internal::GetCapturedStderr());
+    };
+    ASSERT_EQ(start(chunks, status), 0);
+    const AudioObjectID device = hardware().lastAggregateDevice();
+    deliver(480);
+    deliver(480);  // already queued behind the first: never delivered
+    auto stopped = stoppedInside.get_future();
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(stopped.get(), "[tap] System audio capture stopped\n");
+    EXPECT_EQ(hardware().deliverCycle(device, std::vector<float>(960, 0.1f)), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(chunks.count(), 1u);
+    EXPECT_EQ(hardware().ioProcCount(), 0u);
+    EXPECT_EQ(hardware().processTapCount(), 0u);
+
+    // The library is usable again right away.
+    ChunkRecorder next;
+    StatusRecorder nextStatus;
+    EXPECT_EQ(start(next, nextStatus), 0);
+}
+
+TEST_F(SystemAudioTest, StopFromInsideAPacedCallbackDoesNotDeadlock) {
+    hardware().setPacing(sim::SimAudioHardware::Pacing{480, 440.0, 0.5f});
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    std::promise<void> done;
+    std::atomic<bool> once{false};
+    chunks.during = [&] {
+        if (once.exchange(true)) return;
+        ov_stop_system_audio();
+        done.set_value();
+    };
+    ASSERT_EQ(start(chunks, status), 0);
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const size_t delivered = chunks.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(chunks.count(), delivered);
+    EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
+}
+
+}  // namespace
+}  // namespace ovra::test
