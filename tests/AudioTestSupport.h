@@ -114,7 +114,7 @@ class EndedInput final : public AudioConverterInputBlock {
 inline void drainEnded(AudioConverter& converter, uint32_t capacity, std::vector<int16_t>& out) {
     auto output = PCMBuffer::withCapacity(converter.outputFormat(), capacity);
     EndedInput ended;
-    for (int guard = 0; guard < 10000; ++guard) {
+    for (int guard = 0; guard < 10000000; ++guard) {
         const auto status = converter.convert(*output, nullptr, ended);
         const int16_t* s = output->int16ChannelData()[0];
         out.insert(out.end(), s, s + output->frameLength());

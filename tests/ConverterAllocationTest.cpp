@@ -1,0 +1,89 @@
+// The audio path allocates nothing once it runs: converting, wrapping the device's memory again
+// and reusing the output buffer.
+#include <gtest/gtest.h>
+
+#include "AudioTestSupport.h"
+#include "platform/audio/AudioFacilities.h"
+#include "platform/audio/ResamplingConverter.h"
+#include "support/AllocationCounter.h"
+
+namespace ovra::test {
+namespace {
+
+struct Source {
+    double rate;
+    uint32_t channels;
+    bool interleaved;
+    uint32_t frames;
+};
+
+TEST(ConverterAllocation, TheCounterSeesAllocations) {
+    AllocationCounter counter;
+    auto converter = makeResamplingConverter(
+        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, 2, true),
+        deliveryFormat());
+    const long withNew = counter.count();
+    EXPECT_GT(withNew, 0);
+    if (AllocationCounter::countsMalloc()) {
+        void* volatile block = std::malloc(64);
+        std::free(block);
+        EXPECT_EQ(counter.count(), withNew + 1);
+    }
+}
+
+TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
+    for (const Source& s : {Source{48000, 2, true, 480}, Source{44100, 1, false, 441},
+                            Source{48000, 2, true, 4096}, Source{44100, 1, false, 4096},
+                            Source{96000, 8, false, 1024}, Source{16000, 1, true, 160}}) {
+        auto from = AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, s.rate,
+                                                  s.channels, s.interleaved);
+        auto converter = makeResamplingConverter(from, deliveryFormat());
+        auto input = PCMBuffer::withCapacity(from, s.frames);
+        auto output =
+            PCMBuffer::withCapacity(deliveryFormat(), uint32_t(16000 / s.rate * s.frames) + 1);
+        const std::vector<Tone> tone = {{0.5, 440}};
+        auto cycle = [&](int k) {
+            fillAny(*input, tone, uint64_t(k) * s.frames, s.frames);
+            OneShotInput once(*input);
+            converter->convert(*output, nullptr, once);
+        };
+        for (int k = 0; k < 50; ++k) cycle(k);  // the filter's start-up may size its buffers
+
+        long allocations;
+        {
+            AllocationCounter counter;
+            for (int k = 50; k < 1050; ++k) cycle(k);
+            allocations = counter.count();
+        }
+        EXPECT_EQ(allocations, 0) << s.rate << " Hz, " << s.frames << " frames";
+    }
+    if (!AllocationCounter::countsMalloc())
+        std::printf("note: malloc is not counted in this build, only operator new\n");
+}
+
+TEST(ConverterAllocation, RewrappingTheDeviceBuffersAllocatesNothing) {
+    auto format =
+        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, 2, false);
+    std::vector<float> left(512), right(512), left2(256), right2(256);
+    AudioBuffer first[2] = {{1, 512 * 4, left.data()}, {1, 512 * 4, right.data()}};
+    AudioBuffer second[2] = {{1, 256 * 4, left2.data()}, {1, 256 * 4, right2.data()}};
+    AudioBufferList a{2, first}, b{2, second};
+    AudioFacilities facilities;
+    auto view = facilities.wrapNoCopy(format, &a, nullptr);
+    ASSERT_TRUE(view);
+
+    long allocations;
+    std::shared_ptr<PCMBuffer> again;
+    {
+        AllocationCounter counter;
+        for (int k = 0; k < 100; ++k) again = facilities.wrapNoCopy(format, k % 2 ? &a : &b, view);
+        allocations = counter.count();
+    }
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(again, view);
+    EXPECT_EQ(again->frameLength(), 512u);
+    EXPECT_EQ(again->floatChannelData()[1], right.data());
+}
+
+}  // namespace
+}  // namespace ovra::test
