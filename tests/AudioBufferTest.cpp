@@ -1,0 +1,150 @@
+// PCM buffers: owning ones with a capacity, and no-copy views over a device's buffer list.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/audio/AudioFacilities.h"
+#include "platform/audio/PCMBuffer.h"
+
+namespace ovra {
+namespace {
+
+std::shared_ptr<const AudioFormat> floatFormat(uint32_t channels, bool interleaved) {
+    return AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, channels,
+                                         interleaved);
+}
+
+TEST(PCMBuffer, WithCapacityStartsEmptyAndClampsItsLength) {
+    auto buffer = PCMBuffer::withCapacity(floatFormat(2, true), 171);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(buffer->frameCapacity(), 171u);
+    EXPECT_EQ(buffer->frameLength(), 0u);
+    EXPECT_FALSE(buffer->isNoCopy());
+    buffer->setFrameLength(100);
+    EXPECT_EQ(buffer->frameLength(), 100u);
+    buffer->setFrameLength(1000);
+    EXPECT_EQ(buffer->frameLength(), 171u);
+    EXPECT_EQ(buffer->stride(), 2u);
+    // The whole capacity is writable.
+    float* samples = buffer->floatChannelData()[0];
+    for (uint32_t i = 0; i < 171 * 2; ++i) samples[i] = float(i);
+    EXPECT_EQ(samples[341], 341.0f);
+}
+
+TEST(PCMBuffer, PlanarBufferHasOneSeparateChannelEach) {
+    auto buffer = PCMBuffer::withCapacity(floatFormat(3, false), 64);
+    ASSERT_TRUE(buffer);
+    float* const* channels = buffer->floatChannelData();
+    EXPECT_EQ(buffer->stride(), 1u);
+    EXPECT_EQ(channels[1] - channels[0], 64);
+    EXPECT_EQ(channels[2] - channels[1], 64);
+}
+
+TEST(PCMBuffer, ChannelDataOfTheWrongSampleTypeIsNull) {
+    auto delivery = PCMBuffer::withCapacity(
+        AudioFormat::fromStreamDescription(deliveryStreamDescription()), 10);
+    ASSERT_TRUE(delivery);
+    EXPECT_NE(delivery->int16ChannelData(), nullptr);
+    EXPECT_EQ(delivery->floatChannelData(), nullptr);
+    EXPECT_EQ(delivery->int32ChannelData(), nullptr);
+    auto floats = PCMBuffer::withCapacity(floatFormat(1, true), 10);
+    EXPECT_EQ(floats->int16ChannelData(), nullptr);
+}
+
+TEST(PCMBuffer, RefusesACapacityThatDoesNotFitThirtyTwoBitByteCounts) {
+    EXPECT_FALSE(PCMBuffer::withCapacity(nullptr, 10));
+    // 2^24 frames of 64 interleaved float channels make 4 GiB in one buffer.
+    EXPECT_FALSE(PCMBuffer::withCapacity(floatFormat(64, true), 1u << 24));
+    EXPECT_FALSE(PCMBuffer::withCapacity(floatFormat(1, true), UINT32_MAX));
+    auto empty = PCMBuffer::withCapacity(floatFormat(2, true), 0);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->frameCapacity(), 0u);
+}
+
+TEST(PCMBuffer, NoCopyViewOverAnInterleavedList) {
+    std::vector<float> memory(2 * 512, 0.25f);
+    AudioBuffer buffer{2, uint32_t(memory.size() * 4), memory.data()};
+    AudioBufferList list{1, &buffer};
+    auto view = PCMBuffer::noCopy(floatFormat(2, true), &list);
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(view->isNoCopy());
+    EXPECT_EQ(view->frameLength(), 512u);
+    EXPECT_EQ(view->frameCapacity(), 512u);
+    EXPECT_EQ(view->floatChannelData()[0], memory.data());
+    memory[7] = 0.5f;  // the view reads the device's memory, not a copy
+    EXPECT_EQ(view->floatChannelData()[0][7], 0.5f);
+}
+
+TEST(PCMBuffer, NoCopyViewOverOneBufferPerChannel) {
+    std::vector<int32_t> left(256), right(256);
+    AudioBuffer buffers[2] = {{1, 256 * 4, left.data()}, {1, 256 * 4, right.data()}};
+    AudioBufferList list{2, buffers};
+    auto format = AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt32, 48000, 2, false);
+    auto view = PCMBuffer::noCopy(format, &list);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->frameLength(), 256u);
+    EXPECT_EQ(view->int32ChannelData()[0], left.data());
+    EXPECT_EQ(view->int32ChannelData()[1], right.data());
+}
+
+TEST(PCMBuffer, NoCopyRefusesAListThatDoesNotFitTheFormat) {
+    std::vector<float> a(64), b(64), c(32);
+    auto planar = floatFormat(2, false);
+    auto interleaved = floatFormat(2, true);
+    auto refused = [](const std::shared_ptr<const AudioFormat>& f, std::vector<AudioBuffer> bs) {
+        AudioBufferList list{uint32_t(bs.size()), bs.data()};
+        return PCMBuffer::noCopy(f, &list) == nullptr;
+    };
+    EXPECT_TRUE(PCMBuffer::noCopy(planar, nullptr) == nullptr);
+    EXPECT_TRUE(refused(planar, {{1, 256, a.data()}}));                      // one buffer short
+    EXPECT_TRUE(refused(planar, {{1, 256, a.data()}, {1, 128, c.data()}}));  // unequal lengths
+    EXPECT_TRUE(refused(planar, {{2, 256, a.data()}, {1, 256, b.data()}}));  // 2 channels in one
+    EXPECT_TRUE(refused(interleaved, {{1, 256, a.data()}}));                 // 1 channel, not 2
+    EXPECT_TRUE(refused(interleaved, {{2, 250, a.data()}}));                 // partial frame
+    EXPECT_TRUE(refused(interleaved, {{2, 256, nullptr}}));                  // bytes but no memory
+    auto* misaligned = reinterpret_cast<float*>(reinterpret_cast<char*>(a.data()) + 1);
+    EXPECT_TRUE(refused(interleaved, {{2, 128, misaligned}}));
+    EXPECT_FALSE(refused(interleaved, {{2, 0, nullptr}}));  // an empty cycle is still a cycle
+}
+
+TEST(PCMBuffer, RewrapPointsTheSameViewElsewhere) {
+    std::vector<float> first(2 * 100), second(2 * 40);
+    AudioBuffer one{2, uint32_t(first.size() * 4), first.data()};
+    AudioBuffer two{2, uint32_t(second.size() * 4), second.data()};
+    AudioBufferList a{1, &one}, b{1, &two};
+    auto view = PCMBuffer::noCopy(floatFormat(2, true), &a);
+    ASSERT_TRUE(view);
+    ASSERT_TRUE(view->rewrap(&b));
+    EXPECT_EQ(view->frameLength(), 40u);
+    EXPECT_EQ(view->floatChannelData()[0], second.data());
+    // A list that does not fit leaves the view as it was.
+    AudioBuffer bad{1, 8, first.data()};
+    AudioBufferList c{1, &bad};
+    EXPECT_FALSE(view->rewrap(&c));
+    EXPECT_EQ(view->floatChannelData()[0], second.data());
+    // An owning buffer is no view.
+    auto owning = PCMBuffer::withCapacity(floatFormat(2, true), 10);
+    EXPECT_FALSE(owning->rewrap(&a));
+}
+
+TEST(AudioFacilities, WrapNoCopyReusesAViewOfTheSameFormatOnly) {
+    AudioFacilities facilities;
+    std::vector<float> memory(2 * 64);
+    AudioBuffer buffer{2, uint32_t(memory.size() * 4), memory.data()};
+    AudioBufferList list{1, &buffer};
+    auto format = floatFormat(2, true);
+    auto view = facilities.wrapNoCopy(format, &list, nullptr);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(facilities.wrapNoCopy(format, &list, view), view);
+    auto other = facilities.wrapNoCopy(floatFormat(2, true), &list, view);
+    ASSERT_TRUE(other);
+    EXPECT_NE(other, view);
+    auto owning = PCMBuffer::withCapacity(format, 64);
+    auto fresh = facilities.wrapNoCopy(format, &list, owning);
+    ASSERT_TRUE(fresh);
+    EXPECT_TRUE(fresh->isNoCopy());
+    EXPECT_NE(fresh, owning);
+}
+
+}  // namespace
+}  // namespace ovra
