@@ -76,20 +76,21 @@ int scalerFilterFor(InterpolationQuality quality) {
     return SWS_BILINEAR;
 }
 
-std::unique_ptr<Scaler> Scaler::create(const ScalerKey& key) {
+std::unique_ptr<Scaler> Scaler::create(const ScalerKey& key, int threads) {
     SwsContext* context = sws_alloc_context();
     if (!context) return nullptr;
-    const bool ok = av_opt_set_int(context, "srcw", int64_t(key.sourceWidth), 0) >= 0 &&
-                    av_opt_set_int(context, "srch", int64_t(key.sourceHeight), 0) >= 0 &&
-                    av_opt_set_int(context, "src_format", avFormat(key.sourceFormat), 0) >= 0 &&
-                    av_opt_set_int(context, "src_range", 1, 0) >= 0 &&
-                    av_opt_set_int(context, "dstw", int64_t(key.targetWidth), 0) >= 0 &&
-                    av_opt_set_int(context, "dsth", int64_t(key.targetHeight), 0) >= 0 &&
-                    av_opt_set_int(context, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
-                    av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
-                    av_opt_set_int(context, "sws_flags", key.filter, 0) >= 0 &&
-                    av_opt_set_int(context, "threads", sliceThreads(), 0) >= 0 &&
-                    sws_init_context(context, nullptr, nullptr) >= 0;
+    const bool ok =
+        av_opt_set_int(context, "srcw", int64_t(key.sourceWidth), 0) >= 0 &&
+        av_opt_set_int(context, "srch", int64_t(key.sourceHeight), 0) >= 0 &&
+        av_opt_set_int(context, "src_format", avFormat(key.sourceFormat), 0) >= 0 &&
+        av_opt_set_int(context, "src_range", 1, 0) >= 0 &&
+        av_opt_set_int(context, "dstw", int64_t(key.targetWidth), 0) >= 0 &&
+        av_opt_set_int(context, "dsth", int64_t(key.targetHeight), 0) >= 0 &&
+        av_opt_set_int(context, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
+        av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
+        av_opt_set_int(context, "sws_flags", key.filter, 0) >= 0 &&
+        av_opt_set_int(context, "threads", threads > 0 ? threads : sliceThreads(), 0) >= 0 &&
+        sws_init_context(context, nullptr, nullptr) >= 0;
     if (!ok) {
         sws_freeContext(context);
         return nullptr;

@@ -30,8 +30,9 @@ int scalerFilterFor(InterpolationQuality quality);
 
 class Scaler {
   public:
-    // Null when libswscale refuses the geometry or the format.
-    static std::unique_ptr<Scaler> create(const ScalerKey& key);
+    // Null when libswscale refuses the geometry or the format. `threads` 0: one slice thread
+    // per core, at most four.
+    static std::unique_ptr<Scaler> create(const ScalerKey& key, int threads = 0);
     ~Scaler();
     Scaler(const Scaler&) = delete;
     Scaler& operator=(const Scaler&) = delete;
