@@ -43,6 +43,7 @@ class MicRaceTest : public MicTest {
 };
 
 TEST_F(MicRaceTest, RestartsRacingTheStopLeaveNothingBehindAndNoLateCallback) {
+    size_t restarts = 0;
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         platform = installMicPlatform();
@@ -71,8 +72,10 @@ TEST_F(MicRaceTest, RestartsRacingTheStopLeaveNothingBehindAndNoLateCallback) {
 
         EXPECT_EQ(late.load(), 0);
         expectAllTornDown();
+        restarts += engines().count() - 1;
     }
     EXPECT_EQ(MicHost::strayCalls.load(), 0);
+    EXPECT_GT(restarts, 0u);  // the race was run, not just the stop
 }
 
 TEST_F(MicRaceTest, APermissionAnswerRacingTheStopAnswersOnceAndEndsClean) {
@@ -106,6 +109,7 @@ TEST_F(MicRaceTest, APermissionAnswerRacingTheStopAnswersOnceAndEndsClean) {
 }
 
 TEST_F(MicRaceTest, AStopFromInsideTheCallbackRacingRestartsDoesNotDeadlock) {
+    size_t restarts = 0;
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         platform = installMicPlatform();
@@ -137,7 +141,9 @@ TEST_F(MicRaceTest, AStopFromInsideTheCallbackRacingRestartsDoesNotDeadlock) {
 
         EXPECT_EQ(late.load(), 0);
         expectAllTornDown();
+        restarts += engines().count() - 1;
     }
+    EXPECT_GT(restarts, 0u);
 }
 
 TEST_F(MicRaceTest, TwoThreadsPostingTheSameChangeRestartOnce) {
