@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The main job: builds the library and the demo host, then uses the library the way a host
 # application does, through ovra-capture. Runs every demo, or the ones named:
-#   scripts/demo.sh [screenshot ...]
+#   scripts/demo.sh [screenshot mic all ...]
 # Results land in demo-output/. The screenshot is taken of the X display in DISPLAY; when none
-# can be reached, of a private Xvfb showing the built-in test picture.
+# can be reached, of a private Xvfb showing the built-in test picture. The microphone is the
+# default source of the user's PulseAudio server; when no server answers, a fake microphone on a
+# private one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -49,8 +51,66 @@ demo_screenshot() {
   "$capture" screenshot -o "$out/shot.jpg"
 }
 
+# Makes libpulse find a server: the user's, or a private one started here, with a 48 kHz
+# "speakers" sink, whose runtime folder is used from then on.
+ensure_pulse_server() {
+  if pactl info >/dev/null 2>&1; then
+    echo "using the PulseAudio server at $(pactl info | sed -n 's/^Server String: //p')"
+    return
+  fi
+  local dir
+  dir=$(mktemp -d /tmp/ovra-demo-pulse-XXXXXX)
+  mkdir -p "$dir/run" "$dir/xdg"
+  export PULSE_RUNTIME_PATH=$dir/run XDG_RUNTIME_DIR=$dir/xdg PULSE_SERVER=unix:$dir/run/native
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
+    --realtime=no --high-priority=no \
+    -L 'module-null-sink sink_name=speakers rate=48000' \
+    -L 'module-native-protocol-unix auth-anonymous=1' >"$dir/server.log" 2>&1 &
+  started_pids+=($!)
+  for _ in $(seq 150); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  if ! pactl info >/dev/null 2>&1; then
+    echo "no PulseAudio server could be started (see $dir/server.log)" >&2
+    exit 1
+  fi
+  pactl set-default-sink speakers
+  private_pulse=$dir
+  echo "no PulseAudio server could be reached: started a private one ($PULSE_SERVER)"
+}
+
+# Makes sure the default source is a microphone. On a private server: a fake one, a null sink
+# remapped into a real source, hearing a 440 Hz tone played at a real microphone's pace.
+ensure_microphone() {
+  ensure_pulse_server
+  local source
+  source=$(pactl get-default-source 2>/dev/null || true)
+  if [ -z "${private_pulse:-}" ]; then
+    echo "recording from the default source: $source"
+    return
+  fi
+  if [ "$source" = demo-mic ]; then return; fi
+  pactl load-module module-null-sink sink_name=demo-mic.sink rate=44100 channels=1 >/dev/null
+  pactl load-module module-remap-source master=demo-mic.sink.monitor source_name=demo-mic >/dev/null
+  pactl set-default-sink speakers
+  pactl set-default-source demo-mic
+  sox -n -r 44100 -c 1 -b 16 "$private_pulse/mic-tone.wav" synth 120 sine 440 gain -12
+  paplay -d demo-mic.sink --latency-msec=20 "$private_pulse/mic-tone.wav" >/dev/null 2>&1 &
+  started_pids+=($!)
+  echo "fake microphone 'demo-mic' (44.1 kHz mono) hears a 440 Hz tone"
+}
+
+demo_mic() {
+  ensure_microphone
+  "$capture" mic --seconds 4 -o "$out/mic.wav"
+}
+
+demo_all() {
+  ensure_display
+  ensure_microphone
+  "$capture" all --seconds 4 -o "$out/all"
+}
+
 # The demos, in the order they run; each is a function demo_<name> above.
-demos=(screenshot)
+demos=(screenshot mic all)
 
 selected=("$@")
 [ ${#selected[@]} -eq 0 ] && selected=("${demos[@]}")
