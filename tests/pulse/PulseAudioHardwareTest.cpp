@@ -2,9 +2,11 @@
 // devices, and the monitor I/O procedure delivering on the session's queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -59,6 +61,7 @@ struct Recording {
     int calls = 0;
     bool wellFormed = true;  // one interleaved buffer, whole frames, on the queue
     double lastSampleTime = -1;
+    std::map<uint32_t, int> cycleSizes;  // frames per call -> calls
     std::atomic<int> live{0};
 
     uint64_t framesNow() {
@@ -90,6 +93,7 @@ struct Recording {
                 mono.push_back(sum / float(channels));
             }
             frames += n;
+            ++cycleSizes[n];
             --live;
         };
     }
@@ -288,6 +292,15 @@ TEST_F(PulseHardware, MonitorDeliversThePlayedToneOnTheQueueWithoutGaps) {
         EXPECT_TRUE(rec.wellFormed);
     }
     EXPECT_GT(calls, 100) << "about 10 ms per read, not lumps";
+    {
+        // Cycles of one fragment at most, mostly exactly one, let the block reuse its buffers.
+        std::lock_guard lock(rec.mutex);
+        const auto common =
+            std::max_element(rec.cycleSizes.begin(), rec.cycleSizes.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; });
+        EXPECT_GE(common->second, rec.calls * 2 / 3);
+        EXPECT_LE(rec.cycleSizes.rbegin()->first, common->first) << "no cycle larger than it";
+    }
     const auto m = e2e::measureTone(heard, 48000);
     EXPECT_NEAR(m.frequency, 1000, 5);
     EXPECT_NEAR(m.rms, e2e::sineRms(-6, 1.0), e2e::sineRms(-6, 1.0) * 0.05);

@@ -1,13 +1,14 @@
 #include "platform/pulse/PulseMonitorProc.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace ovra::pulse {
 namespace {
 
 constexpr double kRingSeconds = 2.0;
-// A delivery catching up after a stall hands over at most this much per block call.
-constexpr double kLongestCallSeconds = 0.1;
+// The longest cycle, should the server grant much larger fragments than asked for.
+constexpr double kLongestCycleSeconds = 0.1;
 
 uint64_t hostTimeNow() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -26,7 +27,8 @@ PulseMonitorProc::PulseMonitorProc(PulseConnection& connection, MonitorFormat fo
       block_(std::move(block)),
       channels_(std::max<size_t>(format_.channelMap.channels, 1)),
       ring_(size_t(format_.rate * kRingSeconds) * channels_),
-      samples_(std::max<size_t>(size_t(format_.rate * kLongestCallSeconds), 1) * channels_) {
+      samplesPerCycle_(std::max<size_t>(size_t(format_.rate * kFragmentUsec / 1e6), 1) * channels_),
+      samples_(std::max<size_t>(size_t(format_.rate * kLongestCycleSeconds), 1) * channels_) {
     buffer_.mNumberChannels = uint32_t(channels_);
     buffer_.mData = samples_.data();
     list_.mNumberBuffers = 1;
@@ -64,7 +66,14 @@ OSStatus PulseMonitorProc::start() {
     connection_.waitUntil(lock,
                           [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
     const pa_stream_state_t state = pa_stream_get_state(stream_);
-    if (state == PA_STREAM_READY) return noErr;
+    if (state == PA_STREAM_READY) {
+        if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+            const size_t frames = granted->fragsize / (channels_ * sizeof(float));
+            samplesPerCycle_ =
+                std::clamp<size_t>(frames, 1, samples_.size() / channels_) * channels_;
+        }
+        return noErr;
+    }
     // Refused by a server that still answers: the source is gone. Otherwise no answer at all.
     const bool refused =
         state == PA_STREAM_FAILED && pa_context_get_state(context) == PA_CONTEXT_READY;
@@ -126,7 +135,8 @@ void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
 void PulseMonitorProc::deliver() {
     deliveryQueued_.store(false, std::memory_order_release);
     while (!retired_.load(std::memory_order_acquire)) {
-        const size_t count = ring_.pop(samples_.data(), samples_.size());
+        const size_t count =
+            ring_.pop(samples_.data(), samplesPerCycle_.load(std::memory_order_relaxed));
         if (count == 0) return;
         const uint32_t frames = uint32_t(count / channels_);
         buffer_.mDataByteSize = uint32_t(count * sizeof(float));

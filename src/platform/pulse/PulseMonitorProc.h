@@ -3,9 +3,10 @@
 //
 // The main loop only copies each read into a ring (a hole in the stream as silence of the same
 // length, so no time is lost) and, unless a delivery is already pending, queues one. The delivery
-// hands what the ring holds to the block as one interleaved float buffer list that lives as long
-// as this object, so nothing is allocated per cycle. What the ring cannot take while the queue is
-// held up (about two seconds' worth) is dropped.
+// hands what the ring holds to the block in cycles of at most one fragment, as one interleaved
+// float buffer list that lives as long as this object: steady cycle sizes let the block reuse its
+// own buffers too, and nothing is allocated per cycle. What the ring cannot take while the queue
+// is held up (about two seconds' worth) is dropped.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -71,6 +72,7 @@ class PulseMonitorProc {
     FloatRing ring_;
     std::atomic<bool> deliveryQueued_{false};
     std::atomic<bool> retired_{false};
+    std::atomic<size_t> samplesPerCycle_;  // one fragment as the server granted it
 
     // The delivery's own: one buffer list over a buffer sized once.
     std::vector<float> samples_;
