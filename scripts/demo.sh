@@ -48,7 +48,7 @@ ensure_display() {
 
 demo_screenshot() {
   ensure_display
-  "$capture" screenshot -o "$out/shot.jpg"
+  "$capture" screenshot -o "$out/shot.jpg" -n 10
 }
 
 # Makes libpulse find a server: the user's, or a private one started here, with a 48 kHz

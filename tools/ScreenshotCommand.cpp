@@ -79,10 +79,13 @@ int screenshot(Library& lib, const std::vector<std::string>& args) {
     if (count == 1) {
         std::printf("ov_capture_screen took %.1f ms\n", millis[0]);
     } else {
-        std::sort(millis.begin(), millis.end());
+        // The first call also connects to the display and sets up the scaler: shown apart.
+        std::vector<double> rest(millis.begin() + 1, millis.end());
+        std::sort(rest.begin(), rest.end());
         std::printf(
-            "ov_capture_screen over %d calls: median %.1f ms, fastest %.1f ms, slowest %.1f ms\n",
-            count, millis[millis.size() / 2], millis.front(), millis.back());
+            "ov_capture_screen: first call %.1f ms; the next %zu: median %.1f ms, fastest %.1f "
+            "ms, slowest %.1f ms\n",
+            millis[0], rest.size(), rest[rest.size() / 2], rest.front(), rest.back());
     }
     return 0;
 }
@@ -90,7 +93,7 @@ int screenshot(Library& lib, const std::vector<std::string>& args) {
 const CommandRegistration registration{
     {"screenshot", "[-o FILE] [-n COUNT]",
      "capture the main display, write the JPEG to FILE (default shot.jpg) and print its size and "
-     "the call's duration; with -n, the median of COUNT calls",
+     "the call's duration; with -n, the first call and the median of the others",
      screenshot}};
 
 }  // namespace
