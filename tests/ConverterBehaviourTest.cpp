@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "AudioTestSupport.h"
 #include "platform/audio/ResamplingConverter.h"
@@ -59,8 +60,35 @@ TEST(ConverterQuantize, RoundsToNearest) {
 }
 
 TEST(ConverterQuantize, ClipsAtFullScaleInsteadOfWrapping) {
-    auto out = passThrough({1.0f, 1.5f, 40.0f, -1.0f, -1.5f, -40.0f, 0.99999f});
-    EXPECT_EQ(out, (std::vector<int16_t>{32767, 32767, 32767, -32768, -32768, -32768, 32767}));
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> in = {1.0f, 1.5f, 40.0f, inf, -1.0f, -1.5f, -40.0f, -inf, 0.99999f};
+    const std::vector<int16_t> expected = {32767,  32767,  32767,  32767, -32768,
+                                           -32768, -32768, -32768, 32767};
+    EXPECT_EQ(passThrough(in), expected);
+    // Long runs take the block path; it must agree sample for sample.
+    std::vector<float> many;
+    std::vector<int16_t> manyExpected;
+    for (int k = 0; k < 7; ++k) {
+        many.insert(many.end(), in.begin(), in.end());
+        manyExpected.insert(manyExpected.end(), expected.begin(), expected.end());
+    }
+    EXPECT_EQ(passThrough(many), manyExpected);
+}
+
+TEST(ConverterQuantize, BlockPathRoundsLikeTheRule) {
+    // Ties go to even, everything else to the nearest step, over the whole range and beyond.
+    std::vector<float> in;
+    for (int v = -33000; v <= 33000; v += 7)
+        for (float frac : {0.0f, 0.25f, 0.5f, 0.75f}) in.push_back((float(v) + frac) / 32768.0f);
+    in.push_back(std::nanf(""));
+    const auto out = passThrough(in);
+    ASSERT_EQ(out.size(), in.size());
+    for (size_t i = 0; i + 1 < in.size(); ++i) {
+        const double exact = std::nearbyint(double(in[i]) * 32768.0);
+        const auto want = int16_t(std::clamp(exact, -32768.0, 32767.0));
+        ASSERT_EQ(out[i], want) << "input " << double(in[i]) * 32768.0;
+    }
+    EXPECT_EQ(out.back(), 0);
 }
 
 TEST(ConverterQuantize, OverloadedToneThroughTheResamplerFlattensAtThePeaks) {

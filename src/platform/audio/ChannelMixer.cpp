@@ -36,6 +36,10 @@ void mixInterleaved(const T* in, uint32_t channels, size_t frames, float* out) {
 template <typename T>
 void mixPlanar(const T* const* in, uint32_t channels, size_t frames, float* out) {
     const float gain = fullScale<T>() / float(channels);
+    if (channels == 1) {
+        for (size_t i = 0; i < frames; ++i) out[i] = float(in[0][i]) * gain;
+        return;
+    }
     for (size_t i = 0; i < frames; ++i) out[i] = float(in[0][i]);
     for (uint32_t c = 1; c < channels; ++c) {
         const T* channel = in[c];
@@ -71,6 +75,10 @@ bool ChannelMixer::accepts(const AudioFormat& format) {
 std::span<const float> ChannelMixer::mix(const PCMBuffer& buffer) {
     const size_t frames = buffer.frameLength();
     if (frames == 0) return {};
+    const AudioFormat& format = buffer.format();
+    // Mono float is already what the resampler takes: no copy.
+    if (format.commonFormat() == AudioCommonFormat::pcmFormatFloat32 && format.channelCount() == 1)
+        return {buffer.floatChannelData()[0], frames};
     if (mono_.size() < frames) mono_.resize(frames);
     float* out = mono_.data();
     void* const* data = buffer.channelData();

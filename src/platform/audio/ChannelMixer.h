@@ -16,7 +16,8 @@ class ChannelMixer {
     static bool accepts(const AudioFormat& format);
 
     // The buffer's frames as mono float in [-1, 1) for full-scale integer input. The result
-    // stays valid until the next call; its storage is reused, so steady use allocates nothing.
+    // stays valid until the next call and while `buffer` lives (mono float input is passed
+    // through as it is); its storage is reused, so steady use allocates nothing.
     std::span<const float> mix(const PCMBuffer& buffer);
 
     // Reserves room for `frames` so that the first real calls do not allocate either.

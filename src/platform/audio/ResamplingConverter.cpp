@@ -15,6 +15,7 @@ namespace {
 
 // Frames reserved up front: a 100 ms device cycle at 192 kHz needs no growth later.
 constexpr size_t kReservedInputFrames = 19200;
+constexpr size_t kCompactAfter = 4096;
 
 bool sameLayout(const AudioFormat& a, const AudioFormat& b) {
     return a.commonFormat() == b.commonFormat() && a.channelCount() == b.channelCount() &&
@@ -29,7 +30,7 @@ class ResamplingConverter final : public AudioConverter {
         : from_(std::move(from)), to_(std::move(to)), resampler_(std::move(resampler)) {
         mixer_.reserve(kReservedInputFrames);
         if (resampler_) resampler_->reserve(kReservedInputFrames);
-        pending_.reserve(1024);
+        pending_.reserve(2 * kCompactAfter);
     }
 
     AudioConverterOutputStatus convert(PCMBuffer& output, std::string* error,
@@ -113,7 +114,9 @@ class ResamplingConverter final : public AudioConverter {
         quantizeToInt16(samples.data(), direct, out);
         const size_t rest = samples.size() - direct;
         if (rest > 0) {
-            if (pendingHead_ > 0) {
+            // Taken leftovers are dropped from the front only once they are many, so that a
+            // queue that never quite empties does not move its samples on every call.
+            if (pendingHead_ >= kCompactAfter) {
                 pending_.erase(pending_.begin(), pending_.begin() + ptrdiff_t(pendingHead_));
                 pendingHead_ = 0;
             }
