@@ -111,20 +111,28 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
 
     bool startAndReturnError(std::string* error) override {
         try {
-            if (watch_) return true;
+            if (running()) return true;
             const auto& source = node_.source();
             if (!source) {
                 if (error) *error = pa_strerror(PA_ERR_NOENTITY);
                 return false;
             }
-            // Watching first: a change while the stream connects is not missed.
+            // Watching first: a change while the stream connects is not missed. The watch is in
+            // place before the first tap call, which may already stop the engine.
             auto watch = std::make_unique<PulseSourceWatch>(connection_, *source,
                                                             [this] { announceChange(); });
             PulseSourceWatch* raw = watch.get();
-            if (!node_.openCapture([raw] { raw->report(); }, error)) return false;
-            watch_ = std::move(watch);
+            {
+                std::lock_guard lock(watchMutex_);
+                watch_ = std::move(watch);
+            }
+            if (!node_.openCapture([raw] { raw->report(); }, error)) {
+                takeWatch().reset();
+                return false;
+            }
             return true;
         } catch (const std::exception& e) {
+            stop();
             if (error) *error = e.what();
             return false;
         }
@@ -132,10 +140,19 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
 
     void stop() override {
         node_.closeCapture();
-        watch_.reset();
+        takeWatch().reset();
     }
 
   private:
+    bool running() {
+        std::lock_guard lock(watchMutex_);
+        return watch_ != nullptr;
+    }
+    std::unique_ptr<PulseSourceWatch> takeWatch() {
+        std::lock_guard lock(watchMutex_);
+        return std::move(watch_);
+    }
+
     // On the main-loop thread: hand the post to the notifier, never post from here.
     void announceChange() {
         if (auto notifier = notifier_.lock())
@@ -145,6 +162,9 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
     PulseConnection& connection_;
     std::weak_ptr<PulseChangeNotifier> notifier_;
     PulseInputNode node_;
+    // Only handed over under the mutex: a stop may come from the tap thread while a start or
+    // another stop runs.
+    std::mutex watchMutex_;
     std::unique_ptr<PulseSourceWatch> watch_;
 };
 
