@@ -1,5 +1,6 @@
 #include "platform/Graphics.h"
 
+#include <algorithm>
 #include <new>
 
 #include "platform/Platform.h"
