@@ -28,7 +28,8 @@ inline bool strokeAt(int x, int y) {
     return vertical || horizontal;
 }
 
-inline Bgrx benchPicture(int w, int h) {
+// `withStripes` false paints the landscape over the stripe patch, leaving photo and text only.
+inline Bgrx benchPicture(int w, int h, bool withStripes = true) {
     Bgrx p{w, h, std::vector<uint8_t>(size_t(w) * size_t(h) * 4)};
     const auto& panel = testpicture::kTextPanel;
     for (int y = 0; y < h; ++y)
@@ -37,6 +38,8 @@ inline Bgrx benchPicture(int w, int h) {
             const double u = double(x) / w, v = double(y) / h;
             if (u >= panel[0] && u < panel[2] && v >= panel[1] && v < panel[3])
                 rgb = strokeAt(x, y) ? 0x202020 : 0xffffff;
+            else if (!withStripes && u > 0.04 && u < 0.24 && v > 0.70 && v < 0.94)
+                rgb = testpicture::pixel(testpicture::landscape(u, v));
             uint8_t* px = &p.pixels[(size_t(y) * size_t(w) + size_t(x)) * 4];
             px[0] = uint8_t(rgb), px[1] = uint8_t(rgb >> 8), px[2] = uint8_t(rgb >> 16),
             px[3] = 255;

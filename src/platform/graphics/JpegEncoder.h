@@ -1,5 +1,5 @@
-// Baseline JPEG through TurboJPEG: 4:2:0 chroma, packed RGB sources converted by the encoder,
-// 4:2:0 planes compressed as they are.
+// Baseline JPEG through libjpeg-turbo: 4:2:0 chroma and optimised Huffman tables; packed RGB
+// sources are converted by the encoder, 4:2:0 planes compressed as they are.
 #pragma once
 
 #include "platform/graphics/Image.h"

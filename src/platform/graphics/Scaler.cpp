@@ -89,6 +89,9 @@ std::unique_ptr<Scaler> Scaler::create(const ScalerKey& key, int threads) {
         av_opt_set_int(context, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
         av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
         av_opt_set_int(context, "sws_flags", key.filter, 0) >= 0 &&
+        (key.filter != SWS_BICUBIC ||
+         (av_opt_set_double(context, "param0", 0.0, 0) >= 0 &&
+          av_opt_set_double(context, "param1", key.bicubicC, 0) >= 0)) &&
         av_opt_set_int(context, "threads", threads > 0 ? threads : sliceThreads(), 0) >= 0 &&
         sws_init_context(context, nullptr, nullptr) >= 0;
     if (!ok) {
