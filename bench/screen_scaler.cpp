@@ -1,10 +1,11 @@
-// Which scaler reduces the screenshot: libswscale's filters (one slice thread and all cores),
-// the library's own context draw, and libvips' Lanczos-3 resize (loaded at run time when
-// libvips42 is installed), at 2880x1800 -> 1920x1200 of a photo-like picture with a text panel.
-// Counters: psnr_y_db against a double-precision Lanczos-3 reference of the same picture;
-// stripe_spread, the luma deviation left of one-pixel stripes (0 = even grey, 127 = fully
-// aliased). Then the encoder: the library's (optimised Huffman tables) against TurboJPEG's
-// baseline, from the same 4:2:0 planes and from packed pixels.
+// Which scaler reduces the screenshot, at 2880x1800 -> 1920x1200 of a photo-like picture with a
+// text panel: libyuv's conversion to 4:2:0 then libswscale's filters on the planes
+// (BM_swscale_<filter>, one slice thread and all cores), libswscale alone from RGB
+// (BM_swscale_from_rgb_<filter>), the library's own context draw, and libvips' Lanczos-3 resize
+// (loaded at run time when libvips42 is installed). Counters: psnr_y_db against a double-
+// precision Lanczos-3 reference of the same picture; stripe_spread, the luma deviation left of
+// one-pixel stripes (0 = even grey, 127 = fully aliased). Then the encoder: the library's
+// (optimised Huffman tables) against TurboJPEG's baseline, from 4:2:0 planes and packed pixels.
 //   build/bench/screen_scaler --benchmark_min_time=1
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -49,7 +50,8 @@ std::shared_ptr<Image> imageOf(const Bgrx& p) {
 }
 
 // libswscale straight into 4:2:0 through the library's Scaler, with a given thread count.
-void swscaleInto420(benchmark::State& state, int filter, int threads, double bicubicC = 0.75) {
+void swscaleInto420(benchmark::State& state, int filter, int threads, double bicubicC = 0.75,
+                    bool convertFirst = true) {
     auto image = imageOf(picture());
     const ScalerKey key{size_t(kSourceW), size_t(kSourceH), PixelFormat::bgrx, size_t(kTargetW),
                         size_t(kTargetH), filter,           bicubicC};
@@ -60,9 +62,9 @@ void swscaleInto420(benchmark::State& state, int filter, int threads, double bic
         psnr(reference(), out.plane(0), out.bytesPerRow(0), kTargetW, kTargetH);
 
     auto stripeImage = imageOf(stripes());
-    auto stripeScaler = Scaler::create(
-        {size_t(kSourceW), 360, PixelFormat::bgrx, size_t(kTargetW), 240, filter, bicubicC},
-        threads);
+    auto stripeScaler = Scaler::create({size_t(kSourceW), 360, PixelFormat::bgrx, size_t(kTargetW),
+                                        240, filter, bicubicC, convertFirst},
+                                       threads);
     PlanarPixels stripeOut(kTargetW, 240);
     stripeScaler->scale(*stripeImage, stripeOut);
     state.counters["stripe_spread"] =
@@ -81,6 +83,13 @@ void BM_swscale_bilinear(benchmark::State& s) {
 }
 void BM_swscale_area(benchmark::State& s) {
     swscaleInto420(s, SWS_AREA, int(s.range(0)));
+}
+// libswscale alone, from RGB: its colour conversion at full size is most of the cost.
+void BM_swscale_from_rgb_bicubic(benchmark::State& s) {
+    swscaleInto420(s, SWS_BICUBIC, int(s.range(0)), 0.75, false);
+}
+void BM_swscale_from_rgb_lanczos(benchmark::State& s) {
+    swscaleInto420(s, SWS_LANCZOS, int(s.range(0)), 0.75, false);
 }
 void BM_swscale_bicubic_c060(benchmark::State& s) {
     swscaleInto420(s, SWS_BICUBIC, int(s.range(0)), 0.6);
@@ -105,6 +114,8 @@ void BM_swscale_spline(benchmark::State& s) {
 THREADS(BM_swscale_fast_bilinear);
 THREADS(BM_swscale_bilinear);
 THREADS(BM_swscale_area);
+THREADS(BM_swscale_from_rgb_bicubic);
+THREADS(BM_swscale_from_rgb_lanczos);
 THREADS(BM_swscale_bicubic_c060);
 THREADS(BM_swscale_bicubic);
 THREADS(BM_swscale_lanczos);

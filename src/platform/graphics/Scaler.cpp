@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/Graphics.h"
+#include "platform/graphics/FullRangeYuv.h"
 #include "platform/graphics/PlanarPixels.h"
 
 extern "C" {
@@ -77,28 +78,31 @@ int scalerFilterFor(InterpolationQuality quality) {
 }
 
 std::unique_ptr<Scaler> Scaler::create(const ScalerKey& key, int threads) {
+    if (threads <= 0) threads = sliceThreads();
+    // Sources that libyuv converts are scaled as planes after the conversion.
+    const bool staged = key.convertFirst && convertsToFullRange420(key.sourceFormat);
+    const PixelFormat scaledFormat = staged ? PixelFormat::yuv420 : key.sourceFormat;
     SwsContext* context = sws_alloc_context();
     if (!context) return nullptr;
-    const bool ok =
-        av_opt_set_int(context, "srcw", int64_t(key.sourceWidth), 0) >= 0 &&
-        av_opt_set_int(context, "srch", int64_t(key.sourceHeight), 0) >= 0 &&
-        av_opt_set_int(context, "src_format", avFormat(key.sourceFormat), 0) >= 0 &&
-        av_opt_set_int(context, "src_range", 1, 0) >= 0 &&
-        av_opt_set_int(context, "dstw", int64_t(key.targetWidth), 0) >= 0 &&
-        av_opt_set_int(context, "dsth", int64_t(key.targetHeight), 0) >= 0 &&
-        av_opt_set_int(context, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
-        av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
-        av_opt_set_int(context, "sws_flags", key.filter, 0) >= 0 &&
-        (key.filter != SWS_BICUBIC ||
-         (av_opt_set_double(context, "param0", 0.0, 0) >= 0 &&
-          av_opt_set_double(context, "param1", key.bicubicC, 0) >= 0)) &&
-        av_opt_set_int(context, "threads", threads > 0 ? threads : sliceThreads(), 0) >= 0 &&
-        sws_init_context(context, nullptr, nullptr) >= 0;
+    const bool ok = av_opt_set_int(context, "srcw", int64_t(key.sourceWidth), 0) >= 0 &&
+                    av_opt_set_int(context, "srch", int64_t(key.sourceHeight), 0) >= 0 &&
+                    av_opt_set_int(context, "src_format", avFormat(scaledFormat), 0) >= 0 &&
+                    av_opt_set_int(context, "src_range", 1, 0) >= 0 &&
+                    av_opt_set_int(context, "dstw", int64_t(key.targetWidth), 0) >= 0 &&
+                    av_opt_set_int(context, "dsth", int64_t(key.targetHeight), 0) >= 0 &&
+                    av_opt_set_int(context, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
+                    av_opt_set_int(context, "dst_range", 1, 0) >= 0 &&
+                    av_opt_set_int(context, "sws_flags", key.filter, 0) >= 0 &&
+                    (key.filter != SWS_BICUBIC ||
+                     (av_opt_set_double(context, "param0", 0.0, 0) >= 0 &&
+                      av_opt_set_double(context, "param1", key.bicubicC, 0) >= 0)) &&
+                    av_opt_set_int(context, "threads", threads, 0) >= 0 &&
+                    sws_init_context(context, nullptr, nullptr) >= 0;
     if (!ok) {
         sws_freeContext(context);
         return nullptr;
     }
-    return std::unique_ptr<Scaler>(new Scaler(key, context));
+    return std::unique_ptr<Scaler>(new Scaler(key, context, staged, threads));
 }
 
 Scaler::~Scaler() {
@@ -110,7 +114,19 @@ bool Scaler::scale(const Image& source, PlanarPixels& target) {
         source.pixelFormat() != key_.sourceFormat || target.width() != key_.targetWidth ||
         target.height() != key_.targetHeight)
         return false;
+    if (!staged_) return scalePlanesOrPixels(source, target);
 
+    PlanarPixels converted(source.width(), source.height());
+    if (!convertToFullRange420(source, converted, threads_)) return false;
+    const Image planes(source.width(), source.height(), PixelFormat::yuv420,
+                       {{{converted.plane(0), converted.bytesPerRow(0)},
+                         {converted.plane(1), converted.bytesPerRow(1)},
+                         {converted.plane(2), converted.bytesPerRow(2)}}},
+                       nullptr, nullptr);
+    return scalePlanesOrPixels(planes, target);
+}
+
+bool Scaler::scalePlanesOrPixels(const Image& source, PlanarPixels& target) {
     BorrowedFrame in, out;
     if (!in.frame || !out.frame) return false;
     in.frame->width = int(source.width());

@@ -1,5 +1,7 @@
-// One libswscale context for one geometry: a packed or planar source scaled straight into
-// full-range YCbCr 4:2:0, so the JPEG encoder needs no conversion of its own.
+// One scaler for one geometry: a packed or planar source scaled into full-range YCbCr 4:2:0, so
+// the JPEG encoder needs no conversion of its own. Packed sources that libyuv can convert are
+// converted at full size first and their planes scaled by libswscale; the others go through
+// libswscale in one step.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,8 @@ struct ScalerKey {
     // The cubic's C parameter (B is 0): 0.75, sharper than libswscale's 0.6, keeps small text
     // closer to a Lanczos-3 reduction (about 41 dB against 39.5 on photo and text) at no cost.
     double bicubicC = 0.75;
+    // Convert with libyuv first where it can; false scales straight from RGB with libswscale.
+    bool convertFirst = true;
     bool operator==(const ScalerKey&) const = default;
 };
 
@@ -45,9 +49,14 @@ class Scaler {
     bool scale(const Image& source, PlanarPixels& target);
 
   private:
-    Scaler(const ScalerKey& key, SwsContext* context) : key_(key), context_(context) {}
+    Scaler(const ScalerKey& key, SwsContext* context, bool staged, int threads)
+        : key_(key), context_(context), staged_(staged), threads_(threads) {}
+    bool scalePlanesOrPixels(const Image& source, PlanarPixels& target);
+
     ScalerKey key_;
     SwsContext* context_;
+    bool staged_;
+    int threads_;
 };
 
 }  // namespace ovra
