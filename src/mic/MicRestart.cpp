@@ -13,7 +13,11 @@ NotificationCenter::Block MicCapture::makeConfigObserverBlock(uint64_t startNumb
     return [weak = weak_from_this(), startNumber] {
         auto session = weak.lock();
         if (!session || !session->isCapturing) return;
-        session->restartFrom(startNumber);
+        // Runs on the platform's notifying thread: nothing may escape into it.
+        try {
+            session->restartFrom(startNumber);
+        } catch (...) {
+        }
     };
 }
 
