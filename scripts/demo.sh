@@ -5,7 +5,8 @@
 # Results land in demo-output/. The screenshot is taken of the X display in DISPLAY; when none
 # can be reached, of a private Xvfb showing the built-in test picture. The microphone is the
 # default source of the user's PulseAudio server; when no server answers, a fake microphone on a
-# private one.
+# private one. System audio is what the user's server plays on its default sink; on a private
+# server, a test tone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -98,6 +99,30 @@ ensure_microphone() {
   echo "fake microphone 'demo-mic' (44.1 kHz mono) hears a 440 Hz tone"
 }
 
+# Makes sure something plays on the default sink. On a private server: the default test tone, a
+# 660 Hz sine into "speakers".
+ensure_system_audio() {
+  ensure_pulse_server
+  if [ -z "${private_pulse:-}" ]; then
+    echo "recording what plays on the default sink: $(pactl get-default-sink 2>/dev/null || true)"
+    return
+  fi
+  [ -n "${system_tone_pid:-}" ] && return
+  sox -n -r 48000 -c 2 -b 16 "$private_pulse/system-tone.wav" synth 120 sine 660 gain -12
+  # A low-latency player keeps the null sink rendering in small blocks, as a sound card does;
+  # otherwise it renders up to 2 s ahead, and a monitor opened meanwhile waits that long.
+  paplay -d speakers --latency-msec=20 "$private_pulse/system-tone.wav" >/dev/null 2>&1 &
+  system_tone_pid=$!
+  started_pids+=($!)
+  sleep 2  # until the blocks rendered before the player came are played out
+  echo "the private server's 'speakers' play a 660 Hz test tone"
+}
+
+demo_system-audio() {
+  ensure_system_audio
+  "$capture" system-audio --seconds 4 -o "$out/system-audio.wav"
+}
+
 demo_mic() {
   ensure_microphone
   "$capture" mic --seconds 4 -o "$out/mic.wav"
@@ -105,12 +130,13 @@ demo_mic() {
 
 demo_all() {
   ensure_display
+  ensure_system_audio
   ensure_microphone
   "$capture" all --seconds 4 -o "$out/all"
 }
 
 # The demos, in the order they run; each is a function demo_<name> above.
-demos=(screenshot mic all)
+demos=(screenshot system-audio mic all)
 
 selected=("$@")
 [ ${#selected[@]} -eq 0 ] && selected=("${demos[@]}")
