@@ -49,12 +49,12 @@ std::shared_ptr<Image> imageOf(const Bgrx& p) {
         std::make_shared<ColorSpace>(ColorSpace::sRGBName), nullptr);
 }
 
-// libswscale straight into 4:2:0 through the library's Scaler, with a given thread count.
+// The library's Scaler into 4:2:0 with a given filter and thread count.
 void swscaleInto420(benchmark::State& state, int filter, int threads, double bicubicC = 0.75,
                     bool convertFirst = true) {
     auto image = imageOf(picture());
     const ScalerKey key{size_t(kSourceW), size_t(kSourceH), PixelFormat::bgrx, size_t(kTargetW),
-                        size_t(kTargetH), filter,           bicubicC};
+                        size_t(kTargetH), filter,           bicubicC,          convertFirst};
     auto scaler = Scaler::create(key, threads);
     PlanarPixels out(kTargetW, kTargetH);
     for (auto _ : state) scaler->scale(*image, out);
