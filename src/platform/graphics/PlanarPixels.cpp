@@ -18,7 +18,7 @@ void PlanarPixels::Free::operator()(uint8_t* p) const {
     std::free(p);
 }
 
-PlanarPixels::PlanarPixels(size_t width, size_t height)
+PlanarPixels::PlanarPixels(size_t width, size_t height, Content content)
     : width_(width),
       height_(height),
       lumaStride_(alignUp(width)),
@@ -31,6 +31,7 @@ PlanarPixels::PlanarPixels(size_t width, size_t height)
     const size_t total = alignUp(lumaBytes + 2 * chromaBytes);
     block_.reset(static_cast<uint8_t*>(std::aligned_alloc(kAlign, total)));
     if (!block_) throw std::bad_alloc();
+    if (content == Content::unset) return;
     std::memset(plane(0), 0, lumaBytes);
     std::memset(plane(1), 128, 2 * chromaBytes);
 }

@@ -10,8 +10,10 @@ namespace ovra {
 
 class PlanarPixels {
   public:
-    // Black. Throws std::bad_alloc when the block cannot be had.
-    PlanarPixels(size_t width, size_t height);
+    enum class Content { black, unset };
+    // Throws std::bad_alloc when the block cannot be had. `unset` leaves the memory as it comes,
+    // for a caller that writes every pixel anyway.
+    PlanarPixels(size_t width, size_t height, Content content = Content::black);
 
     size_t width() const { return width_; }
     size_t height() const { return height_; }

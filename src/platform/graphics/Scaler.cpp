@@ -116,7 +116,7 @@ bool Scaler::scale(const Image& source, PlanarPixels& target) {
         return false;
     if (!staged_) return scalePlanesOrPixels(source, target);
 
-    PlanarPixels converted(source.width(), source.height());
+    PlanarPixels converted(source.width(), source.height(), PlanarPixels::Content::unset);
     if (!convertToFullRange420(source, converted, threads_)) return false;
     const Image planes(source.width(), source.height(), PixelFormat::yuv420,
                        {{{converted.plane(0), converted.bytesPerRow(0)},
