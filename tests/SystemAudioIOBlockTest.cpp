@@ -42,11 +42,6 @@ TEST(TapIOBlockCapacity, ChunkByteCountFitsSignedThirtyTwoBits) {
     EXPECT_FALSE(TapIOBlock::chunkByteCount(UINT32_MAX));
 }
 
-ChunkRecorder* nullUserRecorder = nullptr;
-void recordWithNullUser(const uint8_t* data, int32_t bytes, void* user) {
-    nullUserRecorder->record(data, bytes, user);
-}
-
 class ThrowingConverter : public ScriptedConverter {
   public:
     using ScriptedConverter::ScriptedConverter;
@@ -112,14 +107,6 @@ TEST_F(TapIOBlockTest, DeliversChannelZeroWithTwoBytesPerFrameAndTheUserPointer)
     ASSERT_EQ(samples.size(), 340u);
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], int16_t(i));
     EXPECT_TRUE(converter->oneShotHeld);
-}
-
-TEST_F(TapIOBlockTest, NullUserPointerStaysNull) {
-    nullUserRecorder = &chunks;
-    make(48000, nullptr, &recordWithNullUser);
-    cycle(480);
-    ASSERT_EQ(chunks.count(), 1u);
-    EXPECT_EQ(chunks.users[0], nullptr);
 }
 
 TEST_F(TapIOBlockTest, EmptyOrUnwrappableInputIsDroppedWithoutConverting) {

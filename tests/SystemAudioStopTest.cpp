@@ -157,24 +157,5 @@ TEST_F(SystemAudioTest, StopFromInsideTheDataCallbackReturnsAndEndsDelivery) {
     EXPECT_EQ(start(next, nextStatus), 0);
 }
 
-TEST_F(SystemAudioTest, StopFromInsideAPacedCallbackDoesNotDeadlock) {
-    hardware().setPacing(sim::SimAudioHardware::Pacing{480, 440.0, 0.5f});
-    ChunkRecorder chunks;
-    StatusRecorder status;
-    std::promise<void> done;
-    std::atomic<bool> once{false};
-    chunks.during = [&] {
-        if (once.exchange(true)) return;
-        ov_stop_system_audio();
-        done.set_value();
-    };
-    ASSERT_EQ(start(chunks, status), 0);
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    const size_t delivered = chunks.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(chunks.count(), delivered);
-    EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
-}
-
 }  // namespace
 }  // namespace ovra::test

@@ -100,9 +100,13 @@ TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
         ++started;
         waitForChunks(s, 1);
         ov_stop_system_audio();  // with the callback's own stop, or just after it
-        // Whichever stop took the session waited for, or was, the callback; a second chunk
-        // could only come from a session left running.
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        // When the callback's stop took the session, this one found the slot empty and did not
+        // wait: let the callback finish before `s` goes. A second chunk could only come from a
+        // session left running.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (s.stopsInside.load() == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(s.chunks, 1);
         EXPECT_EQ(s.stopsInside, 1);
     }
