@@ -7,6 +7,11 @@
 // float buffer list that lives as long as this object: steady cycle sizes let the block reuse its
 // own buffers too, and nothing is allocated per cycle. What the ring cannot take while the queue
 // is held up (about two seconds' worth) is dropped.
+//
+// A monitor replays what its sink renders, when it renders it. A sink that was rendering far
+// ahead when the stream connected (a null sink fed by a high-latency player renders up to 2 s at
+// once) sends the first read only once it renders again: what it had rendered before is not
+// replayed.
 #pragma once
 
 #include <pulse/pulseaudio.h>
