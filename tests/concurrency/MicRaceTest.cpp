@@ -146,6 +146,41 @@ TEST_F(MicRaceTest, AStopFromInsideTheCallbackRacingRestartsDoesNotDeadlock) {
     EXPECT_GT(restarts, 0u);
 }
 
+// The restart takes the session's lock and then waits for the callback in progress; that
+// callback stops the session. The stop cannot take the lock, so the restart must finish the
+// teardown and start nothing.
+TEST_F(MicRaceTest, AStopInsideTheCallbackARestartWaitsForHandsTheTeardownToTheRestart) {
+    bool restartWasWaiting = false;
+    for (int round = 0; round < 5 && !restartWasWaiting; ++round) {
+        SCOPED_TRACE(round);
+        platform = installMicPlatform();
+        MicHost host;
+        std::atomic<bool> inCallback{false};
+        host.onChunk = [&](MicHost&) {
+            inCallback = true;
+            // Time for the notifying thread to take the lock and wait for this callback.
+            std::this_thread::sleep_for(200ms);
+            ov_stop_mic();
+        };
+        testing::internal::CaptureStderr();
+        host.start();
+        auto engine = engines().latest();
+        engine->feedAsync(tone(440, 0.5, 48000, 0, 4096));
+        while (!inCallback) std::this_thread::yield();
+        std::thread notifying([&] { postConfigurationChange(*platform, *engine); });
+        notifying.join();
+        const auto out = lines(testing::internal::GetCapturedStderr());
+
+        restartWasWaiting =
+            std::count(out.begin(), out.end(),
+                       "[mic] Audio configuration changed, restarting capture\n") == 1;
+        EXPECT_EQ(std::count(out.begin(), out.end(), "[mic] Restarted on new device\n"), 0);
+        EXPECT_EQ(engines().count(), 1u);
+        expectAllTornDown();
+    }
+    EXPECT_TRUE(restartWasWaiting);
+}
+
 TEST_F(MicRaceTest, TwoThreadsPostingTheSameChangeRestartOnce) {
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
