@@ -109,6 +109,17 @@ TEST_F(SystemAudioTest, NoDefaultOutputDeviceFailsAtTheUidRead) {
               "[tap] Failed to start capture: Failed to read format (OSStatus 560947818)\n");
 }
 
+TEST_F(SystemAudioTest, TapFormatRefusedByThePlatformIsInvalidFormat) {
+    journal().failNext("makeFormat(asbd)");
+    ChunkRecorder chunks;
+    StatusRecorder status;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(start(chunks, status), -3);
+    EXPECT_EQ(lines(testing::internal::GetCapturedStderr()).back(),
+              "[tap] Failed to start capture: Invalid audio format from tap\n");
+    EXPECT_TRUE(journal().entriesStartingWith("makeConverter").empty());
+}
+
 TEST_F(SystemAudioTest, RefusedTapFormatIsInvalidFormatWithoutAnEarlierTest) {
     // 0 channels and a 0 Hz rate: the line shows them as read, and the format object decides.
     for (auto [rate, channels] : {std::pair{48000.0, 0u}, std::pair{0.0, 2u}}) {
@@ -129,7 +140,7 @@ TEST_F(SystemAudioTest, RefusedTapFormatIsInvalidFormatWithoutAnEarlierTest) {
 }
 
 TEST_F(SystemAudioTest, RefusedConverterIsConverterFailed) {
-    platform->steered.refuseConverter = true;
+    journal().failNext("makeConverter");
     ChunkRecorder chunks;
     StatusRecorder status;
     testing::internal::CaptureStderr();

@@ -1,6 +1,5 @@
-// What the system-audio tests share: a simulated platform whose audio facilities a test can
-// steer (refuse a converter, swap in a scripted one, fail a buffer), and recorders for the
-// host's callbacks.
+// What the system-audio tests share: a simulated platform whose converter a test can swap for a
+// scripted one, and recorders for the host's callbacks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,61 +21,25 @@
 
 namespace ovra::test {
 
-// The simulated facilities, with switches a test flips before a start.
-class SteeredFacilities : public AudioFacilities {
+// The simulated facilities (journalled, failing on demand), with a converter a test may swap in.
+class SteeredFacilities : public sim::SimAudioFacilities {
   public:
-    explicit SteeredFacilities(AudioFacilities& inner) : inner_(inner) {}
+    using sim::SimAudioFacilities::SimAudioFacilities;
 
-    std::shared_ptr<const AudioFormat> makeFormat(const AudioStreamBasicDescription& d) override {
-        return inner_.makeFormat(d);
-    }
-    std::shared_ptr<const AudioFormat> makeFormat(AudioCommonFormat f, double rate, uint32_t ch,
-                                                  bool interleaved) override {
-        return inner_.makeFormat(f, rate, ch, interleaved);
-    }
-    std::shared_ptr<PCMBuffer> makeBuffer(std::shared_ptr<const AudioFormat> format,
-                                          uint32_t capacity) override {
-        ++buffersMade;
-        if (failBuffers > 0) {
-            --failBuffers;
-            return nullptr;
-        }
-        return inner_.makeBuffer(std::move(format), capacity);
-    }
-    std::shared_ptr<PCMBuffer> wrapNoCopy(std::shared_ptr<const AudioFormat> format,
-                                          const AudioBufferList* list,
-                                          std::shared_ptr<PCMBuffer> reuse) override {
-        ++wraps;
-        if (failWraps > 0) {
-            --failWraps;
-            return nullptr;
-        }
-        return inner_.wrapNoCopy(std::move(format), list, std::move(reuse));
-    }
     std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
                                                   std::shared_ptr<const AudioFormat> to) override {
-        if (refuseConverter) return nullptr;
-        if (converterFactory) return converterFactory(from, to);
-        return inner_.makeConverter(std::move(from), std::move(to));
+        auto made = sim::SimAudioFacilities::makeConverter(from, to);
+        return made && converterFactory ? converterFactory(from, to) : made;
     }
 
-    // Touched only before a start or from the session's queue, one call at a time.
-    std::atomic<int> failBuffers{0};
-    std::atomic<int> failWraps{0};
-    std::atomic<int> buffersMade{0};
-    std::atomic<int> wraps{0};
-    bool refuseConverter = false;
     std::function<std::shared_ptr<AudioConverter>(std::shared_ptr<const AudioFormat>,
                                                   std::shared_ptr<const AudioFormat>)>
         converterFactory;
-
-  private:
-    AudioFacilities& inner_;
 };
 
 class SteeredPlatform : public sim::SimPlatform {
   public:
-    SteeredPlatform() : steered(sim::SimPlatform::audioFacilities()) {}
+    SteeredPlatform() : steered(journal()) {}
     AudioFacilities& audioFacilities() override { return steered; }
     SteeredFacilities steered;
 };

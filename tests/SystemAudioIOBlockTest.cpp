@@ -69,8 +69,11 @@ class TapIOBlockTest : public testing::Test {
         (*block)(&list);
     }
 
-    AudioFacilities real;
-    std::shared_ptr<SteeredFacilities> facilities = std::make_shared<SteeredFacilities>(real);
+    size_t buffersMade() { return journal.entriesStartingWith("makeBuffer").size(); }
+
+    sim::SimJournal journal;
+    std::shared_ptr<sim::SimAudioFacilities> facilities =
+        std::make_shared<sim::SimAudioFacilities>(journal);
     std::shared_ptr<DeliveryGate> gate = std::make_shared<DeliveryGate>();
     std::shared_ptr<const AudioFormat> source, target;
     std::shared_ptr<ScriptedConverter> converter;
@@ -112,7 +115,7 @@ TEST_F(TapIOBlockTest, DeliversChannelZeroWithTwoBytesPerFrameAndTheUserPointer)
 TEST_F(TapIOBlockTest, EmptyOrUnwrappableInputIsDroppedWithoutConverting) {
     make(48000, &chunks);
     cycle(0);
-    facilities->failWraps = 1;
+    journal.failNext("wrapNoCopy");
     cycle(480);
     EXPECT_TRUE(converter->capacities.empty());
     EXPECT_EQ(chunks.count(), 0u);
@@ -132,7 +135,7 @@ TEST_F(TapIOBlockTest, EmptyOrUnwrappableInputIsDroppedWithoutConverting) {
 
 TEST_F(TapIOBlockTest, NoOutputBufferDropsTheChunk) {
     make(48000, &chunks);
-    facilities->failBuffers = 1;
+    journal.failNext("makeBuffer");
     cycle(480);
     EXPECT_TRUE(converter->capacities.empty());
     EXPECT_EQ(chunks.count(), 0u);
@@ -158,13 +161,13 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
     make(48000, &chunks);
     cycle(512);
     cycle(480);
-    EXPECT_EQ(facilities->buffersMade, 1);
+    EXPECT_EQ(buffersMade(), 1u);
     EXPECT_EQ(block->outputBufferCapacity(), 171u);
     cycle(1024);
-    EXPECT_EQ(facilities->buffersMade, 2);
+    EXPECT_EQ(buffersMade(), 2u);
     EXPECT_EQ(block->outputBufferCapacity(), 342u);
     cycle(480);
-    EXPECT_EQ(facilities->buffersMade, 2);
+    EXPECT_EQ(buffersMade(), 2u);
     EXPECT_EQ(converter->capacities, (std::vector<uint32_t>{171, 171, 342, 342}));
     EXPECT_EQ(chunks.count(), 4u);
 }
@@ -172,19 +175,19 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
 TEST_F(TapIOBlockTest, ReusesOneInputViewAcrossCycles) {
     make(48000, &chunks);
     // The facilities see the block hand back the view it kept, so the wrapper re-points it.
-    struct ViewSpy : SteeredFacilities {
-        using SteeredFacilities::SteeredFacilities;
+    struct ViewSpy : sim::SimAudioFacilities {
+        using sim::SimAudioFacilities::SimAudioFacilities;
         std::shared_ptr<PCMBuffer> wrapNoCopy(std::shared_ptr<const AudioFormat> f,
                                               const AudioBufferList* l,
                                               std::shared_ptr<PCMBuffer> reuse) override {
             offered.push_back(reuse.get());
-            auto view = SteeredFacilities::wrapNoCopy(std::move(f), l, std::move(reuse));
+            auto view = sim::SimAudioFacilities::wrapNoCopy(std::move(f), l, std::move(reuse));
             returned.push_back(view.get());
             return view;
         }
         std::vector<const PCMBuffer*> offered, returned;
     };
-    auto spy = std::make_shared<ViewSpy>(real);
+    auto spy = std::make_shared<ViewSpy>(journal);
     block = std::make_unique<TapIOBlock>(spy, source, target, converter, &ChunkRecorder::onData,
                                          &chunks, gate);
     cycle(480);
@@ -210,7 +213,7 @@ TEST_F(TapIOBlockTest, CapacityBeyondThirtyTwoBitsDropsTheChunk) {
     make(1e-6, &chunks);
     cycle(512);
     EXPECT_TRUE(converter->capacities.empty());
-    EXPECT_EQ(facilities->buffersMade, 0);
+    EXPECT_EQ(buffersMade(), 0u);
     EXPECT_EQ(chunks.count(), 0u);
 }
 
