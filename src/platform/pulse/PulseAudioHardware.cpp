@@ -64,7 +64,12 @@ bool uidsOf(const PropertyValue* array, std::vector<std::string>* out) {
 PulseAudioHardware::PulseAudioHardware(PulseConnection& connection) : connection_(connection) {}
 
 PulseAudioHardware::~PulseAudioHardware() {
-    for (auto& [handle, entry] : procs_) PulseMonitorProc::release(std::move(entry.proc));
+    for (auto& [handle, entry] : procs_) {
+        try {
+            PulseMonitorProc::release(std::move(entry.proc));
+        } catch (...) {
+        }
+    }
 }
 
 OSStatus PulseAudioHardware::createProcessTap(const TapDescription& description,

@@ -128,8 +128,13 @@ void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
                          self->channels_);
         pa_stream_drop(stream);
     }
-    if (!self->deliveryQueued_.exchange(true, std::memory_order_acq_rel))
+    if (self->deliveryQueued_.exchange(true, std::memory_order_acq_rel)) return;
+    try {
         self->queue_->async([self] { self->deliver(); });
+    } catch (...) {
+        // No memory to queue it: the next read tries again, the ring keeps the audio meanwhile.
+        self->deliveryQueued_.store(false, std::memory_order_release);
+    }
 }
 
 void PulseMonitorProc::deliver() {
@@ -142,7 +147,11 @@ void PulseMonitorProc::deliver() {
         buffer_.mDataByteSize = uint32_t(count * sizeof(float));
         const AudioTimeStamp now{sampleTime_, hostTimeNow()};
         sampleTime_ += frames;
-        block_(&now, &list_, &now, &noOutput_, &now);
+        try {
+            block_(&now, &list_, &now, &noOutput_, &now);
+        } catch (...) {
+            // The block's own failure: this cycle is lost, the next one goes on.
+        }
     }
 }
 
