@@ -29,26 +29,15 @@ TEST(PCMBuffer, WithCapacityStartsEmptyAndClampsItsLength) {
     float* samples = buffer->floatChannelData()[0];
     for (uint32_t i = 0; i < 171 * 2; ++i) samples[i] = float(i);
     EXPECT_EQ(samples[341], 341.0f);
-}
+    EXPECT_EQ(buffer->int16ChannelData(), nullptr);  // channel data of another type is null
 
-TEST(PCMBuffer, PlanarBufferHasOneSeparateChannelEach) {
-    auto buffer = PCMBuffer::withCapacity(floatFormat(3, false), 64);
-    ASSERT_TRUE(buffer);
-    float* const* channels = buffer->floatChannelData();
-    EXPECT_EQ(buffer->stride(), 1u);
+    auto planar = PCMBuffer::withCapacity(floatFormat(3, false), 64);
+    ASSERT_TRUE(planar);
+    float* const* channels = planar->floatChannelData();
+    EXPECT_EQ(planar->stride(), 1u);
     EXPECT_EQ(channels[1] - channels[0], 64);
     EXPECT_EQ(channels[2] - channels[1], 64);
-}
-
-TEST(PCMBuffer, ChannelDataOfTheWrongSampleTypeIsNull) {
-    auto delivery = PCMBuffer::withCapacity(
-        AudioFormat::fromStreamDescription(deliveryStreamDescription()), 10);
-    ASSERT_TRUE(delivery);
-    EXPECT_NE(delivery->int16ChannelData(), nullptr);
-    EXPECT_EQ(delivery->floatChannelData(), nullptr);
-    EXPECT_EQ(delivery->int32ChannelData(), nullptr);
-    auto floats = PCMBuffer::withCapacity(floatFormat(1, true), 10);
-    EXPECT_EQ(floats->int16ChannelData(), nullptr);
+    EXPECT_EQ(planar->int32ChannelData(), nullptr);
 }
 
 TEST(PCMBuffer, RefusesACapacityThatDoesNotFitThirtyTwoBitByteCounts) {
@@ -61,7 +50,7 @@ TEST(PCMBuffer, RefusesACapacityThatDoesNotFitThirtyTwoBitByteCounts) {
     EXPECT_EQ(empty->frameCapacity(), 0u);
 }
 
-TEST(PCMBuffer, NoCopyViewOverAnInterleavedList) {
+TEST(PCMBuffer, NoCopyViewOverAnInterleavedListOrOneBufferPerChannel) {
     std::vector<float> memory(2 * 512, 0.25f);
     AudioBuffer buffer{2, uint32_t(memory.size() * 4), memory.data()};
     AudioBufferList list{1, &buffer};
@@ -73,18 +62,18 @@ TEST(PCMBuffer, NoCopyViewOverAnInterleavedList) {
     EXPECT_EQ(view->floatChannelData()[0], memory.data());
     memory[7] = 0.5f;  // the view reads the device's memory, not a copy
     EXPECT_EQ(view->floatChannelData()[0][7], 0.5f);
-}
 
-TEST(PCMBuffer, NoCopyViewOverOneBufferPerChannel) {
+    // One buffer per channel.
     std::vector<int32_t> left(256), right(256);
     AudioBuffer buffers[2] = {{1, 256 * 4, left.data()}, {1, 256 * 4, right.data()}};
-    AudioBufferList list{2, buffers};
-    auto format = AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt32, 48000, 2, false);
-    auto view = PCMBuffer::noCopy(format, &list);
-    ASSERT_TRUE(view);
-    EXPECT_EQ(view->frameLength(), 256u);
-    EXPECT_EQ(view->int32ChannelData()[0], left.data());
-    EXPECT_EQ(view->int32ChannelData()[1], right.data());
+    AudioBufferList perChannel{2, buffers};
+    auto planar = PCMBuffer::noCopy(
+        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt32, 48000, 2, false),
+        &perChannel);
+    ASSERT_TRUE(planar);
+    EXPECT_EQ(planar->frameLength(), 256u);
+    EXPECT_EQ(planar->int32ChannelData()[0], left.data());
+    EXPECT_EQ(planar->int32ChannelData()[1], right.data());
 }
 
 TEST(PCMBuffer, NoCopyRefusesAListThatDoesNotFitTheFormat) {
@@ -107,14 +96,16 @@ TEST(PCMBuffer, NoCopyRefusesAListThatDoesNotFitTheFormat) {
     EXPECT_FALSE(refused(interleaved, {{2, 0, nullptr}}));  // an empty cycle is still a cycle
 }
 
-TEST(PCMBuffer, RewrapPointsTheSameViewElsewhere) {
+TEST(PCMBuffer, AViewIsRewrappedOnlyOverAListThatFitsItsOwnFormat) {
     std::vector<float> first(2 * 100), second(2 * 40);
     AudioBuffer one{2, uint32_t(first.size() * 4), first.data()};
     AudioBuffer two{2, uint32_t(second.size() * 4), second.data()};
     AudioBufferList a{1, &one}, b{1, &two};
-    auto view = PCMBuffer::noCopy(floatFormat(2, true), &a);
+    auto format = floatFormat(2, true);
+    AudioFacilities facilities;
+    auto view = facilities.wrapNoCopy(format, &a, nullptr);
     ASSERT_TRUE(view);
-    ASSERT_TRUE(view->rewrap(&b));
+    EXPECT_EQ(facilities.wrapNoCopy(format, &b, view), view);
     EXPECT_EQ(view->frameLength(), 40u);
     EXPECT_EQ(view->floatChannelData()[0], second.data());
     // A list that does not fit leaves the view as it was.
@@ -122,25 +113,13 @@ TEST(PCMBuffer, RewrapPointsTheSameViewElsewhere) {
     AudioBufferList c{1, &bad};
     EXPECT_FALSE(view->rewrap(&c));
     EXPECT_EQ(view->floatChannelData()[0], second.data());
-    // An owning buffer is no view.
-    auto owning = PCMBuffer::withCapacity(floatFormat(2, true), 10);
-    EXPECT_FALSE(owning->rewrap(&a));
-}
-
-TEST(AudioFacilities, WrapNoCopyReusesAViewOfTheSameFormatOnly) {
-    AudioFacilities facilities;
-    std::vector<float> memory(2 * 64);
-    AudioBuffer buffer{2, uint32_t(memory.size() * 4), memory.data()};
-    AudioBufferList list{1, &buffer};
-    auto format = floatFormat(2, true);
-    auto view = facilities.wrapNoCopy(format, &list, nullptr);
-    ASSERT_TRUE(view);
-    EXPECT_EQ(facilities.wrapNoCopy(format, &list, view), view);
-    auto other = facilities.wrapNoCopy(floatFormat(2, true), &list, view);
+    // Another format object, or an owning buffer, is not reused: a fresh view is made.
+    auto other = facilities.wrapNoCopy(floatFormat(2, true), &a, view);
     ASSERT_TRUE(other);
     EXPECT_NE(other, view);
     auto owning = PCMBuffer::withCapacity(format, 64);
-    auto fresh = facilities.wrapNoCopy(format, &list, owning);
+    EXPECT_FALSE(owning->rewrap(&a));
+    auto fresh = facilities.wrapNoCopy(format, &a, owning);
     ASSERT_TRUE(fresh);
     EXPECT_TRUE(fresh->isNoCopy());
     EXPECT_NE(fresh, owning);

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -43,77 +42,51 @@ inline std::vector<double> toUnit(const std::vector<int16_t>& pcm, size_t skip =
     return out;
 }
 
-// Fills `frames` frames of `buffer` with sine tones, one (amplitude, hz) per channel, starting
-// at absolute frame `start` so that consecutive chunks continue the same wave.
 struct Tone {
-    double amplitude;
+    double amplitude;  // peak, 1.0 = full scale
     double hz;
 };
 
-inline double toneAt(const Tone& t, double rate, uint64_t frame) {
-    return t.amplitude * std::sin(2 * std::numbers::pi * t.hz * double(frame) / rate);
-}
-
-template <typename T>
-T sampleFromUnit(double v) {
-    if constexpr (std::is_floating_point_v<T>) {
-        return T(v);
-    } else {
-        const double scale = std::is_same_v<T, int16_t> ? 32767.0 : 2147483647.0;
-        return T(std::lrint(v * scale));
-    }
-}
-
-template <typename T>
-void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start, uint32_t frames) {
+// Fills `frames` frames of `buffer` with sine tones, one per channel (repeating), starting at
+// absolute frame `start` so that consecutive chunks continue the same wave.
+inline void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start,
+                      uint32_t frames) {
     const AudioFormat& f = buffer.format();
     void* const* data = buffer.channelData();
     for (uint32_t c = 0; c < f.channelCount(); ++c) {
+        const Tone& t = tones[c % tones.size()];
+        void* base = data[f.isInterleaved() ? 0 : c];
         for (uint32_t i = 0; i < frames; ++i) {
-            const T v =
-                sampleFromUnit<T>(toneAt(tones[c % tones.size()], f.sampleRate(), start + i));
-            if (f.isInterleaved())
-                static_cast<T*>(data[0])[size_t(i) * f.channelCount() + c] = v;
-            else
-                static_cast<T*>(data[c])[i] = v;
+            const double v = t.amplitude * std::sin(2 * std::numbers::pi * t.hz *
+                                                    double(start + i) / f.sampleRate());
+            const size_t at = f.isInterleaved() ? size_t(i) * f.channelCount() + c : i;
+            switch (f.commonFormat()) {
+                case AudioCommonFormat::pcmFormatFloat32:
+                    static_cast<float*>(base)[at] = float(v);
+                    break;
+                case AudioCommonFormat::pcmFormatFloat64:
+                    static_cast<double*>(base)[at] = v;
+                    break;
+                case AudioCommonFormat::pcmFormatInt16:
+                    static_cast<int16_t*>(base)[at] = int16_t(std::lrint(v * 32767.0));
+                    break;
+                default:
+                    static_cast<int32_t*>(base)[at] = int32_t(std::lrint(v * 2147483647.0));
+            }
         }
     }
     buffer.setFrameLength(frames);
 }
 
-inline void fillAny(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start,
-                    uint32_t frames) {
-    switch (buffer.format().commonFormat()) {
-        case AudioCommonFormat::pcmFormatFloat32:
-            fillTones<float>(buffer, tones, start, frames);
-            break;
-        case AudioCommonFormat::pcmFormatFloat64:
-            fillTones<double>(buffer, tones, start, frames);
-            break;
-        case AudioCommonFormat::pcmFormatInt16:
-            fillTones<int16_t>(buffer, tones, start, frames);
-            break;
-        case AudioCommonFormat::pcmFormatInt32:
-            fillTones<int32_t>(buffer, tones, start, frames);
-            break;
-        default:
-            break;
-    }
-}
-
-// An input that has ended: the converter hands out what its filter still holds.
-class EndedInput final : public AudioConverterInputBlock {
-  public:
-    const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {
-        *status = AudioConverterInputStatus::endOfStream;
-        return nullptr;
-    }
-};
-
 // Collects everything the converter still holds after the input ended, `capacity` at a time.
 inline void drainEnded(AudioConverter& converter, uint32_t capacity, std::vector<int16_t>& out) {
+    struct Ended final : AudioConverterInputBlock {
+        const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {
+            *status = AudioConverterInputStatus::endOfStream;
+            return nullptr;
+        }
+    } ended;
     auto output = PCMBuffer::withCapacity(converter.outputFormat(), capacity);
-    EndedInput ended;
     for (int guard = 0; guard < 10000000; ++guard) {
         const auto status = converter.convert(*output, nullptr, ended);
         const int16_t* s = output->int16ChannelData()[0];
@@ -133,7 +106,7 @@ inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::v
     auto output = PCMBuffer::withCapacity(to, capacity);
     std::vector<int16_t> out;
     for (int k = 0; k < chunks; ++k) {
-        fillAny(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
+        fillTones(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
         OneShotInput once(*input);
         converter.convert(*output, nullptr, once);
         const int16_t* s = output->int16ChannelData()[0];

@@ -17,8 +17,8 @@ struct Case {
 
 class ConverterTone : public testing::TestWithParam<Case> {};
 
-// A 1 kHz tone at -6 dBFS on every channel must come out at 1 kHz and -6 dBFS, with nothing
-// of note at another frequency.
+// A 1 kHz tone at -6 dBFS on every channel, from any accepted source and rate, must come out at
+// 1 kHz and -6 dBFS, with nothing of note at another frequency.
 TEST_P(ConverterTone, KeepsFrequencyAndLevel) {
     const Case c = GetParam();
     auto from = AudioFormat::fromCommonFormat(c.common, c.rate, c.channels, c.interleaved);
@@ -47,7 +47,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{AudioCommonFormat::pcmFormatFloat32, 16000, 1, true, 160},
                     Case{AudioCommonFormat::pcmFormatFloat64, 22050, 3, false, 300},
                     Case{AudioCommonFormat::pcmFormatFloat32, 48000, 64, true, 480},
-                    Case{AudioCommonFormat::pcmFormatInt16, 8000, 64, false, 80}));
+                    Case{AudioCommonFormat::pcmFormatInt16, 8000, 64, false, 80},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 11025, 1, true, 110},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 32000, 1, true, 320},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 88200, 1, true, 882},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 192000, 1, true, 1920},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 47999.5, 1, true, 479},
+                    Case{AudioCommonFormat::pcmFormatFloat32, 1.0e6, 1, true, 10000}));
 
 }  // namespace
 }  // namespace ovra::test

@@ -21,29 +21,6 @@
 
 namespace ovra::test {
 
-// The simulated facilities (journalled, failing on demand), with a converter a test may swap in.
-class SteeredFacilities : public sim::SimAudioFacilities {
-  public:
-    using sim::SimAudioFacilities::SimAudioFacilities;
-
-    std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
-                                                  std::shared_ptr<const AudioFormat> to) override {
-        auto made = sim::SimAudioFacilities::makeConverter(from, to);
-        return made && converterFactory ? converterFactory(from, to) : made;
-    }
-
-    std::function<std::shared_ptr<AudioConverter>(std::shared_ptr<const AudioFormat>,
-                                                  std::shared_ptr<const AudioFormat>)>
-        converterFactory;
-};
-
-class SteeredPlatform : public sim::SimPlatform {
-  public:
-    SteeredPlatform() : steered(journal()) {}
-    AudioFacilities& audioFacilities() override { return steered; }
-    SteeredFacilities steered;
-};
-
 // A converter that writes a known ramp: output frame n of the session holds n (mod 32768), so
 // order and gaps show. It writes `framesFor(inputFrames, capacity)` frames, capacity - 1 unless
 // told otherwise, and remembers every capacity it was given.
@@ -83,11 +60,35 @@ class ScriptedConverter : public AudioConverter {
     uint32_t next_ = 0;
 };
 
+// The simulated facilities (journalled, failing on demand); a test may have them make scripted
+// converters instead of real ones.
+class SteeredFacilities : public sim::SimAudioFacilities {
+  public:
+    using sim::SimAudioFacilities::SimAudioFacilities;
+
+    std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
+                                                  std::shared_ptr<const AudioFormat> to) override {
+        auto made = sim::SimAudioFacilities::makeConverter(from, to);
+        if (!made || !scripted) return made;
+        return lastScripted = std::make_shared<ScriptedConverter>(from, to);
+    }
+
+    bool scripted = false;
+    std::shared_ptr<ScriptedConverter> lastScripted;
+};
+
+class SteeredPlatform : public sim::SimPlatform {
+  public:
+    SteeredPlatform() : steered(journal()) {}
+    AudioFacilities& audioFacilities() override { return steered; }
+    SteeredFacilities steered;
+};
+
 // Chunks a data callback received, with the user pointer and thread of each call.
 struct ChunkRecorder {
     std::mutex mutex;
     std::condition_variable arrived;
-    std::vector<std::vector<int16_t>> chunks;
+    std::vector<int16_t> all;  // every chunk's samples, one after the other
     std::vector<int32_t> byteCounts;
     std::vector<void*> users;
     std::vector<std::thread::id> threads;
@@ -100,7 +101,7 @@ struct ChunkRecorder {
         {
             std::lock_guard lock(mutex);
             const auto* samples = reinterpret_cast<const int16_t*>(data);
-            chunks.emplace_back(samples, samples + bytes / 2);
+            all.insert(all.end(), samples, samples + bytes / 2);
             byteCounts.push_back(bytes);
             users.push_back(user);
             threads.push_back(std::this_thread::get_id());
@@ -111,16 +112,15 @@ struct ChunkRecorder {
     }
     size_t count() {
         std::lock_guard lock(mutex);
-        return chunks.size();
+        return byteCounts.size();
     }
-    bool waitFor(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    bool waitFor(size_t n) {
         std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return chunks.size() >= n; });
+        return arrived.wait_for(lock, std::chrono::seconds(10),
+                                [&] { return byteCounts.size() >= n; });
     }
     std::vector<int16_t> samples() {
         std::lock_guard lock(mutex);
-        std::vector<int16_t> all;
-        for (const auto& c : chunks) all.insert(all.end(), c.begin(), c.end());
         return all;
     }
 
@@ -165,16 +165,17 @@ class SystemAudioTest : public testing::Test {
     sim::SimAudioHardware& hardware() { return platform->hardware(); }
     sim::SimJournal& journal() { return platform->journal(); }
 
-    // Starts with the two recorders and returns the status sent.
-    int32_t start(ChunkRecorder& chunks, StatusRecorder& status) {
-        ov_start_system_audio(&ChunkRecorder::onData, &chunks, &StatusRecorder::onStatus, &status);
-        auto codes = status.all();
+    // Starts with the two recorders (the fixture's own by default) and returns the status sent.
+    int32_t start(ChunkRecorder& data, StatusRecorder& result) {
+        ov_start_system_audio(&ChunkRecorder::onData, &data, &StatusRecorder::onStatus, &result);
+        auto codes = result.all();
         return codes.empty() ? 99 : codes.back();
     }
-    // One cycle of `frames` frames of a constant value, in the device's channel layout.
-    size_t deliver(uint32_t frames, float value = 0.25f, uint32_t channels = 2) {
+    int32_t start() { return start(chunks, status); }
+    // One cycle of `frames` stereo frames of a constant value.
+    size_t deliver(uint32_t frames) {
         return hardware().deliverCycle(hardware().lastAggregateDevice(),
-                                       std::vector<float>(size_t(frames) * channels, value));
+                                       std::vector<float>(size_t(frames) * 2, 0.25f));
     }
     // Lines of `text`, each with its "\n".
     static std::vector<std::string> lines(const std::string& text) {
@@ -187,26 +188,20 @@ class SystemAudioTest : public testing::Test {
     }
     // The names of the hardware calls and queue creations in the journal, in order.
     std::vector<std::string> calls() {
+        static const std::string known =
+            " createProcessTap destroyProcessTap getPropertyData createAggregateDevice "
+            "destroyAggregateDevice createIOProcIDWithBlock deviceStart deviceStop destroyIOProcID "
+            "createDispatchQueue ";
         std::vector<std::string> names;
         for (const auto& e : journal().entries()) {
             const std::string name = e.substr(0, e.find(' '));
-            static const char* known[] = {"createProcessTap",
-                                          "destroyProcessTap",
-                                          "getPropertyData",
-                                          "createAggregateDevice",
-                                          "destroyAggregateDevice",
-                                          "createIOProcIDWithBlock",
-                                          "deviceStart",
-                                          "deviceStop",
-                                          "destroyIOProcID",
-                                          "createDispatchQueue"};
-            for (const char* k : known)
-                if (name == k) names.push_back(name);
+            if (known.find(" " + name + " ") != std::string::npos) names.push_back(name);
         }
         return names;
     }
-
     std::shared_ptr<SteeredPlatform> platform;
+    ChunkRecorder chunks;
+    StatusRecorder status;
 };
 
 }  // namespace ovra::test

@@ -46,10 +46,16 @@ int32_t startSession(Session& s) {
     return code.load();
 }
 
-void waitForChunks(Session& s, int n) {
+void waitUntil(const std::atomic<int>& value, int n) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (s.chunks.load() < n && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (value.load() < n && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
+    return n;
 }
 
 class SystemAudioRace : public testing::Test {
@@ -77,7 +83,7 @@ TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
         sessions.push_back(std::make_unique<Session>());
         Session& s = *sessions.back();
         ASSERT_EQ(startSession(s), 0);
-        waitForChunks(s, 1 + i % 3);
+        waitUntil(s.chunks, 1 + i % 3);
         ov_stop_system_audio();
         s.stopped = true;
     }
@@ -98,24 +104,19 @@ TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
         s.stopInside = true;
         ASSERT_EQ(startSession(s), 0);
         ++started;
-        waitForChunks(s, 1);
+        waitUntil(s.chunks, 1);
         ov_stop_system_audio();  // with the callback's own stop, or just after it
         // When the callback's stop took the session, this one found the slot empty and did not
         // wait: let the callback finish before `s` goes. A second chunk could only come from a
         // session left running.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (s.stopsInside.load() == 0 && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        waitUntil(s.stopsInside, 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(s.chunks, 1);
         EXPECT_EQ(s.stopsInside, 1);
     }
-    const std::string log = testing::internal::GetCapturedStderr();
-    size_t stoppedLines = 0;
-    for (size_t at = 0;
-         (at = log.find("[tap] System audio capture stopped\n", at)) != std::string::npos; ++at)
-        ++stoppedLines;
-    EXPECT_EQ(stoppedLines, size_t(started));
+    EXPECT_EQ(
+        occurrences(testing::internal::GetCapturedStderr(), "[tap] System audio capture stopped\n"),
+        size_t(started));
     expectNothingLeft();
 }
 
@@ -139,13 +140,8 @@ TEST_F(SystemAudioRace, HostsContendForTheSlot) {
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(others, 0);
     EXPECT_EQ(zeros + refusals, 80);
-    size_t startedLines = 0, stoppedLines = 0;
-    for (size_t at = 0; (at = log.find("capture started", at)) != std::string::npos; ++at)
-        ++startedLines;
-    for (size_t at = 0; (at = log.find("capture stopped", at)) != std::string::npos; ++at)
-        ++stoppedLines;
-    EXPECT_EQ(startedLines, size_t(zeros.load()));
-    EXPECT_EQ(stoppedLines, startedLines);
+    EXPECT_EQ(occurrences(log, "capture started"), size_t(zeros.load()));
+    EXPECT_EQ(occurrences(log, "capture stopped"), size_t(zeros.load()));
     expectNothingLeft();
 }
 

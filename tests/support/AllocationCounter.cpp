@@ -84,11 +84,10 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
 // operator new is counted directly: with malloc counted too, each new would count once more,
 // so it goes to the C library's allocator under its own name.
 void* operator new(std::size_t size) {
-#if OVRA_COUNT_MALLOC
     noteAllocation();
+#if OVRA_COUNT_MALLOC
     void* p = __libc_malloc(size ? size : 1);
 #else
-    noteAllocation();
     void* p = std::malloc(size ? size : 1);
 #endif
     if (!p) throw std::bad_alloc();
