@@ -8,6 +8,8 @@
 
 #include "ScreenJpeg.h"
 #include "platform/Graphics.h"
+#include "platform/graphics/FullRangeYuv.h"
+#include "platform/graphics/PlanarPixels.h"
 
 namespace ovra::test {
 namespace {
@@ -175,6 +177,38 @@ TEST(ScreenGraphics, JpegUsesTablesFittedToThePicture) {
     const auto decoded = decodeJpeg({data->bytes(), data->bytes() + data->length()});
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->subsampling, TJSAMP_420);
+}
+
+// The conversion splits the rows between threads: every row, to the last of an odd height, comes
+// out as one thread makes it, and the last row is really written.
+TEST(ScreenGraphics, ConversionOnSeveralThreadsCoversEveryRow) {
+    for (size_t height : {64u, 99u, 1081u})
+        for (int threads : {2, 3, 4}) {
+            auto image = packedImage(70, height, PixelFormat::bgrx, [](size_t x, size_t y) {
+                return Rgb{int(x * 3 % 256), int(y % 256), int((x + y) % 256)};
+            });
+            PlanarPixels one(70, height, PlanarPixels::Content::unset);
+            PlanarPixels many(70, height, PlanarPixels::Content::unset);
+            for (size_t i = 0; i < 3; ++i) {
+                std::memset(one.plane(i), 7, one.bytesPerRow(i) * one.planeHeight(i));
+                std::memset(many.plane(i), 9, many.bytesPerRow(i) * many.planeHeight(i));
+            }
+            ASSERT_TRUE(convertToFullRange420(*image, one, 1));
+            ASSERT_TRUE(convertToFullRange420(*image, many, threads));
+            for (size_t i = 0; i < 3; ++i)
+                for (size_t row = 0; row < one.planeHeight(i); ++row) {
+                    const size_t width = i == 0 ? 70 : 35;
+                    ASSERT_TRUE(std::equal(one.plane(i) + row * one.bytesPerRow(i),
+                                           one.plane(i) + row * one.bytesPerRow(i) + width,
+                                           many.plane(i) + row * many.bytesPerRow(i)))
+                        << "height " << height << ", " << threads << " threads, plane " << i
+                        << ", row " << row;
+                }
+            const uint8_t* last = one.plane(0) + (height - 1) * one.bytesPerRow(0);
+            // First pixel of the last row: blue 0, green and red both the row number (the picture's
+            // bytes are taken as B, G, R).
+            EXPECT_NEAR(last[0], (0.587 + 0.299) * double((height - 1) % 256), 1.5) << height;
+        }
 }
 
 TEST(ScreenGraphics, MutableDataGrowsAndTakesOverBlocks) {

@@ -58,13 +58,13 @@ bool convertToFullRange420(const Image& image, PlanarPixels& out, int threads) {
     if (!convert || out.width() != image.width() || out.height() != image.height()) return false;
     const size_t h = image.height();
     const size_t bands = threads > 1 && h >= 64 ? size_t(threads) : 1;
-    // Band heights are even, except for whatever the last band ends with.
-    const size_t step = (h / bands + 1) & ~size_t(1);
+    // Band b starts at the even row nearest below b/bands of the height, so chroma rows line up;
+    // the last band ends at the last row.
+    auto bandTop = [&](size_t b) { return b == bands ? h : (h * b / bands) & ~size_t(1); };
     std::vector<std::thread> helpers;
     std::vector<int> results(bands, 0);
-    size_t top = step;
-    for (size_t b = 1; b < bands && top < h; ++b, top += step) {
-        const size_t rows = std::min(step, h - top);
+    for (size_t b = 1; b < bands; ++b) {
+        const size_t top = bandTop(b), rows = bandTop(b + 1) - top;
         try {
             helpers.emplace_back(
                 [&, b, top, rows] { results[b] = convertBand(convert, image, out, top, rows); });
@@ -72,7 +72,7 @@ bool convertToFullRange420(const Image& image, PlanarPixels& out, int threads) {
             results[b] = convertBand(convert, image, out, top, rows);
         }
     }
-    results[0] = convertBand(convert, image, out, 0, std::min(step, h));
+    results[0] = convertBand(convert, image, out, 0, bandTop(1));
     for (auto& t : helpers) t.join();
     for (int r : results)
         if (r != 0) return false;
