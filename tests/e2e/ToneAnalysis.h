@@ -1,43 +1,44 @@
-// Frequency and level of a captured sine tone, for tests that play one and hear it back.
+// Frequency and level of sine tones heard at 16 kHz, for tests that play one and hear it back.
 #pragma once
 
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <vector>
 
 namespace ovra::e2e {
 
-struct ToneMeasure {
-    double frequency = 0;  // Hz, from the upward zero crossings
-    double rms = 0;        // in the samples' own unit
-};
-
-template <class Sample>
-ToneMeasure measureTone(const std::vector<Sample>& samples, double rate) {
-    ToneMeasure m;
-    if (samples.size() < 2) return m;
-    double sum = 0;
-    for (Sample s : samples) sum += double(s) * double(s);
-    m.rms = std::sqrt(sum / double(samples.size()));
-    double first = -1, last = -1;
-    size_t crossings = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        const double a = samples[i - 1], b = samples[i];
-        if (a < 0 && b >= 0) {
-            const double at = double(i - 1) + (-a) / (b - a);  // interpolated crossing
-            if (first < 0) first = at;
-            last = at;
-            ++crossings;
-        }
+// Peak amplitude (1.0 = full scale) of the component at `hz`, by a Goertzel filter over a Hann
+// window, so that a second tone or a non-integer number of periods does not leak in.
+inline double toneAmplitude(const std::vector<int16_t>& x, double hz) {
+    const size_t n = x.size();
+    if (n == 0) return 0;
+    const double w = 2 * std::numbers::pi * hz / 16000;
+    double s1 = 0, s2 = 0, windowSum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(n));
+        windowSum += hann;
+        const double s = double(x[i]) / 32768 * hann + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s;
     }
-    if (crossings >= 2) m.frequency = double(crossings - 1) * rate / (last - first);
-    return m;
+    const double re = s1 - s2 * std::cos(w);
+    const double im = s2 * std::sin(w);
+    return 2 * std::sqrt(re * re + im * im) / windowSum;
 }
 
-// The RMS of a sine with the peak level `dbfs`, on a full scale of `fullScale`.
-inline double sineRms(double dbfs, double fullScale) {
-    return fullScale * std::pow(10.0, dbfs / 20.0) / std::sqrt(2.0);
+// The frequency, on a 5 Hz grid from 200 Hz to 2 kHz, with the strongest component.
+inline double strongestFrequency(const std::vector<int16_t>& x) {
+    double best = 0, bestAmplitude = -1;
+    for (double hz = 200; hz <= 2000; hz += 5) {
+        const double a = toneAmplitude(x, hz);
+        if (a > bestAmplitude) bestAmplitude = a, best = hz;
+    }
+    return best;
+}
+
+inline double dbfs(double amplitude) {
+    return 20 * std::log10(amplitude);
 }
 
 }  // namespace ovra::e2e

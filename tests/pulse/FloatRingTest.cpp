@@ -36,11 +36,10 @@ TEST(FloatRing, LeavesOutPartFramesAndWritesSilenceForAHole) {
     std::vector<float> out(8, -1);
     EXPECT_EQ(ring.pop(out.data(), 8), 8u);
     EXPECT_EQ(out, (std::vector<float>{1, 2, 3, 4, 5, 6, 0, 0}));
-    // With room for 3 of 4 channels of a frame, none of it goes in.
-    FloatRing narrow(4);
-    const std::vector<float> three = {1, 2, 3};
-    EXPECT_EQ(narrow.push(three.data(), 3, 1), 3u);
-    EXPECT_EQ(narrow.push(three.data(), 3, 3), 0u);
+    // With room for 1 of 3 channels of a frame, none of it goes in.
+    EXPECT_EQ(ring.push(stereo.data(), 4, 2), 4u);
+    EXPECT_EQ(ring.push(stereo.data(), 3, 3), 3u);
+    EXPECT_EQ(ring.push(stereo.data(), 3, 3), 0u);
 }
 
 TEST(FloatRing, ReaderOnAnotherThreadSeesEverySampleOnce) {

@@ -1,0 +1,129 @@
+// What a host application sees of system audio or the microphone: its data and status callbacks
+// recorded, and the library's standard error as lines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/ChildProcess.h"
+#include "e2e/Library.h"
+
+namespace ovra::e2e {
+
+enum class Capture { systemAudio, mic };
+
+class AudioHost {
+  public:
+    explicit AudioHost(Capture capture) : capture_(capture) {}
+
+    // Keeps the samples, and notes anything a host must never see.
+    static void onData(const uint8_t* data, int32_t bytes, void* user) {
+        auto* self = static_cast<AudioHost*>(user);
+        if (self->stopReturned) ++self->callsAfterStop;
+        if (self->magic != kMagic) ++self->wrongUser;
+        if (bytes <= 0 || bytes % 2 != 0) ++self->badSizes;
+        {
+            std::lock_guard lock(self->mutex_);
+            const size_t n = size_t(std::max(bytes, 0)) / 2, at = self->samples_.size();
+            self->samples_.resize(at + n);
+            std::memcpy(self->samples_.data() + at, data, n * 2);
+        }
+        if (++self->chunks == 3 && self->stopInsideCallback) {
+            self->stopCapture();
+            self->stopFromCallbackReturned = true;
+        }
+    }
+    static void onStatus(int32_t status, void* user) {
+        auto* self = static_cast<AudioHost*>(user);
+        std::lock_guard lock(self->mutex_);
+        self->statuses_.push_back(status);
+    }
+
+    void start() {
+        const auto& lib = Library::get();
+        (capture_ == Capture::mic ? lib.startMic : lib.startSystemAudio)(onData, this, onStatus,
+                                                                         this);
+    }
+    void stop() {
+        stopCapture();
+        stopReturned = true;
+    }
+
+    size_t sampleCount() {
+        std::lock_guard lock(mutex_);
+        return samples_.size();
+    }
+    std::vector<int16_t> samplesSince(size_t from) {
+        std::lock_guard lock(mutex_);
+        return {samples_.begin() + std::ptrdiff_t(std::min(from, samples_.size())), samples_.end()};
+    }
+    std::vector<int16_t> lastSamples(size_t n) {
+        const size_t count = sampleCount();
+        return samplesSince(count > n ? count - n : 0);
+    }
+    std::vector<int32_t> statusCodes() {
+        std::lock_guard lock(mutex_);
+        return statuses_;
+    }
+    bool waitForSamples(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return waitUntil([&] { return sampleCount() >= n; }, timeout);
+    }
+    // Waits until no chunk has arrived for `quiet`; false if chunks still flow after `timeout`.
+    bool waitForSilence(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) {
+        size_t seen = sampleCount();
+        auto since = std::chrono::steady_clock::now();
+        return waitUntil(
+            [&] {
+                if (sampleCount() != seen)
+                    seen = sampleCount(), since = std::chrono::steady_clock::now();
+                return std::chrono::steady_clock::now() - since >= quiet;
+            },
+            timeout);
+    }
+
+    static constexpr uint64_t kMagic = 0x6f7672616d696331;
+    uint64_t magic = kMagic;
+    std::atomic<bool> stopInsideCallback{false}, stopFromCallbackReturned{false},
+        stopReturned{false};
+    std::atomic<int> callsAfterStop{0}, wrongUser{0}, badSizes{0}, chunks{0};
+
+  private:
+    void stopCapture() {
+        (capture_ == Capture::mic ? Library::get().stopMic : Library::get().stopSystemAudio)();
+    }
+
+    Capture capture_;
+    std::mutex mutex_;
+    std::vector<int16_t> samples_;
+    std::vector<int32_t> statuses_;
+};
+
+// Runs `f` with standard error going to a string; returns that string's lines.
+template <class F>
+std::vector<std::string> stderrLinesOf(F f) {
+    testing::internal::CaptureStderr();
+    f();
+    const std::string text = testing::internal::GetCapturedStderr();
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
+        lines.push_back(text.substr(from, nl - from));
+    return lines;
+}
+
+// Whether `expected` appear in `lines` in this order, each right after the previous.
+inline bool containsRun(const std::vector<std::string>& lines,
+                        const std::vector<std::string>& expected) {
+    return std::search(lines.begin(), lines.end(), expected.begin(), expected.end()) != lines.end();
+}
+
+}  // namespace ovra::e2e
