@@ -1,6 +1,5 @@
-// A failed microphone start: the line, the status code and the recorded text of each error, and
-// how ov_get_last_mic_error hands that text out.
-#include <cmath>
+// A failed microphone start or restart: the line, the status code and the recorded text of each
+// error, and how ov_get_last_mic_error hands that text out.
 #include <limits>
 
 #include "MicTestSupport.h"
@@ -10,211 +9,120 @@
 namespace ovra::test {
 namespace {
 
-struct Record {
-    std::string text;
-    int32_t length = -1;
-    bool null = false;
-    bool terminated = false;
-};
+class MicErrorTest : public MicTest {};
 
-Record lastError() {
-    uint8_t* buffer = reinterpret_cast<uint8_t*>(1);  // overwritten on every path
-    int32_t length = -1;
-    ov_get_last_mic_error(&buffer, &length);
-    Record r;
-    r.length = length;
-    r.null = buffer == nullptr;
-    if (buffer) {
-        r.text.assign(reinterpret_cast<const char*>(buffer), size_t(length));
-        r.terminated = buffer[length] == 0;
-    }
-    ov_free_buffer(buffer);
-    return r;
-}
-
-class MicErrorTest : public MicTest {
-  protected:
-    // Starts with status 3 and returns the lines after the permission line, and the status.
-    std::pair<std::vector<std::string>, int32_t> failingStart() {
+// Each failure first on a start, then on a restart of a running session.
+TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
+    EXPECT_EQ(lastError(), std::nullopt);  // nothing before any failure
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::string noDevice = "No input device available (AVAudioEngine returned 0Hz/0ch)";
+    const std::string engineText = "The operation couldn't be completed. (error -10868.)";
+    const std::string utf8 = "Le micro « Entrée » est occupé — réessayez";
+    const std::string latin1 = "p\xe9riph\xe9rique occup\xe9";
+    const struct {
+        const char* name;
+        AudioFormatInfo input;
+        std::function<void()> arrange;
+        std::string text;
+        int32_t status;
+        bool unexpected = false;  // not a MicError
+        bool handedOut = true;    // text that is not UTF-8 is recorded but not handed out
+    } rows[] = {
+        {"no device", {0, 0, AudioCommonFormat::otherFormat, false}, {}, noDevice, -2},
+        {"0 Hz", sim::simInputFormat(0, 2), {}, noDevice, -2},
+        {"0 ch", sim::simInputFormat(48000, 0), {}, noDevice, -2},
+        {"NaN", sim::simInputFormat(nan, 1), {}, noDevice, -2},
+        {"negative", sim::simInputFormat(-44100, 1), {}, noDevice, -2},
+        {"-inf", sim::simInputFormat(-inf, 1), {}, noDevice, -2},
+        {"inf",
+         sim::simInputFormat(inf, 1),
+         {},
+         "Failed to create audio converter (failed to create mono format at infHz)",
+         -3},
+        {"converter", sim::simInputFormat(48000, 1),
+         [&] { platform->micFacilities.refuseConverter = true; },
+         "Failed to create audio converter (from 48000.0Hz/1ch to 16kHz/1ch)", -3},
+        {"engine", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(engineText); },
+         "AVAudioEngine failed to start: " + engineText, -5},
+        {"UTF-8", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(utf8); },
+         "AVAudioEngine failed to start: " + utf8, -5},
+        {"Latin-1", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(latin1); },
+         "AVAudioEngine failed to start: " + latin1, -5, false, false},
+        {"not a MicError", sim::simInputFormat(48000, 1),
+         [&] { engines().throwOnNextStart("engine exploded"); }, "engine exploded", -3, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        engines().setInputFormat(row.input);
+        if (row.arrange) row.arrange();
         MicHost host;
-        testing::internal::CaptureStderr();
-        host.start();
-        auto out = lines(testing::internal::GetCapturedStderr());
-        EXPECT_FALSE(out.empty());
-        if (!out.empty()) {
-            EXPECT_EQ(out.front(), kPermissionLine3);
-            out.erase(out.begin());
-        }
-        const auto statuses = host.statuses();
-        EXPECT_EQ(statuses.size(), 1u);
+        const auto out = linesOf([&] { host.start(); });
+        const auto [rate, channels] = std::pair(row.input.sampleRate, row.input.channelCount);
+        auto middle =
+            startLines(formatSampleRate(rate), int(channels), int(row.input.commonFormat));
+        middle.pop_back();  // no start line; no tap format line either without a usable device
+        if (!(std::isfinite(rate) && rate > 0 && channels > 0)) middle.pop_back();
+        EXPECT_EQ(out, concat({{permissionLine(3)},
+                               middle,
+                               {std::string("[mic] Failed to start capture") +
+                                (row.unexpected ? " (unexpected): " : ": ") + row.text + "\n"}}));
+        ASSERT_EQ(host.statuses().size(), 1u);
+        EXPECT_EQ(host.statuses()[0].status, row.status);
         EXPECT_EQ(host.chunkCount(), 0u);
-        return {out, statuses.empty() ? 1 : statuses[0].status};
+        expectAllTornDown();
+        // Only a failure at the engine's start comes after the tap was installed (and removed).
+        EXPECT_EQ(journal().entriesStartingWith("installTapOnBus").size(),
+                  row.status == -5 || row.unexpected ? 1u : 0u);
+        // Its length counts bytes, not characters.
+        const auto record = row.handedOut ? std::optional(row.text) : std::nullopt;
+        EXPECT_EQ(lastError(), record);
+
+        // On a restart: logged, everything taken down, the session left registered (a start is
+        // answered -1 until ov_stop_mic); nothing recorded and nothing retried.
+        fresh();
+        MicHost running, again, later;
+        linesOf([&] { running.start(); });
+        ASSERT_EQ(running.statuses().at(0).status, 0);
+        const auto engine = engines().latest();
+        engines().setInputFormat(row.input);
+        if (row.arrange) row.arrange();
+        EXPECT_EQ(postFromThreads(*platform, *engine),
+                  concat({{"[mic] Audio configuration changed, restarting capture\n"},
+                          middle,
+                          {"[mic] Failed to restart: " + row.text + "\n"}}));
+        expectAllTornDown();
+        linesOf([&] { again.start(); });
+        EXPECT_EQ(again.statuses().at(0).status, -1);
+        EXPECT_TRUE(postFromThreads(*platform, *engine).empty());
+        EXPECT_EQ(linesOf(ov_stop_mic),
+                  (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
+        engines().setInputFormat(sim::simInputFormat(48000));
+        linesOf([&] { later.start(); });
+        EXPECT_EQ(later.statuses().at(0).status, 0);
+        EXPECT_EQ(lastError(), record);
     }
-};
+    EXPECT_EQ(noDevice.size(), 58u);
 
-TEST_F(MicErrorTest, NothingRecordedBeforeAnyFailure) {
-    const Record r = lastError();
-    EXPECT_TRUE(r.null);
-    EXPECT_EQ(r.length, 0);
-}
-
-TEST_F(MicErrorTest, NoInputDeviceAnswersMinus2AndRecords58Bytes) {
-    engines().setInputFormat({0, 0, AudioCommonFormat::otherFormat, false});
-    const auto [out, status] = failingStart();
-    EXPECT_EQ(out, (std::vector<std::string>{
-                       "[mic] AVAudioEngine input format: 0.0Hz, 0ch, 0\n",
-                       "[mic] Failed to start capture: No input device available (AVAudioEngine "
-                       "returned 0Hz/0ch)\n"}));
-    EXPECT_EQ(status, -2);
-
-    const Record r = lastError();
-    EXPECT_EQ(r.text, "No input device available (AVAudioEngine returned 0Hz/0ch)");
-    EXPECT_EQ(r.length, 58);
-    EXPECT_TRUE(r.terminated);  // a block of 59 bytes ending in 0
-
-    // The engine was asked for its format and nothing else was set up.
-    EXPECT_EQ(journal().entries(),
-              (std::vector<std::string>{
-                  "authorizationStatus -> 3", "engineInit engine=1", "inputNode engine=1",
-                  "outputFormatForBus engine=1 bus=0 -> 0.0Hz 0ch common=0"}));
-    EXPECT_EQ(observers(), 0u);
-}
-
-// Every reading that means "no device": a rate not above 0 (NaN included) or no channels.
-class MicNoDevice : public MicErrorTest, public ::testing::WithParamInterface<AudioFormatInfo> {};
-
-TEST_P(MicNoDevice, IsReportedAfterTheFormatLine) {
-    engines().setInputFormat(GetParam());
-    const auto [out, status] = failingStart();
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0],
-              "[mic] AVAudioEngine input format: " + formatSampleRate(GetParam().sampleRate) +
-                  "Hz, " + std::to_string(GetParam().channelCount) + "ch, 1\n");
-    EXPECT_EQ(status, -2);
-    EXPECT_TRUE(journal().entriesStartingWith("installTapOnBus").empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Readings, MicNoDevice,
-    ::testing::Values(sim::simInputFormat(0, 2), sim::simInputFormat(48000, 0),
-                      sim::simInputFormat(std::numeric_limits<double>::quiet_NaN(), 1),
-                      sim::simInputFormat(-44100, 1),
-                      sim::simInputFormat(-std::numeric_limits<double>::infinity(), 1)));
-
-TEST_F(MicErrorTest, AnInfiniteRateCannotMakeTheMonoFormat) {
-    engines().setInputFormat(sim::simInputFormat(std::numeric_limits<double>::infinity(), 1));
-    const auto [out, status] = failingStart();
-    EXPECT_EQ(out, (std::vector<std::string>{"[mic] AVAudioEngine input format: infHz, 1ch, 1\n",
-                                             "[mic] Failed to start capture: Failed to create "
-                                             "audio converter (failed to create mono format at "
-                                             "infHz)\n"}));
-    EXPECT_EQ(status, -3);
-    EXPECT_EQ(lastError().text,
-              "Failed to create audio converter (failed to create mono format at "
-              "infHz)");
-}
-
-TEST_F(MicErrorTest, ARefusedConverterAnswersMinus3) {
-    platform->micFacilities.refuseConverter = true;
-    const auto [out, status] = failingStart();
-    EXPECT_EQ(out, concat({{startLines("48000.0")[0], startLines("48000.0")[1]},
-                           {"[mic] Failed to start capture: Failed to create audio converter "
-                            "(from 48000.0Hz/1ch to 16kHz/1ch)\n"}}));
-    EXPECT_EQ(status, -3);
-    EXPECT_EQ(lastError().text,
-              "Failed to create audio converter (from 48000.0Hz/1ch to 16kHz/1ch)");
-    EXPECT_TRUE(journal().entriesStartingWith("installTapOnBus").empty());
-}
-
-TEST_F(MicErrorTest, AnEngineThatWillNotStartAnswersMinus5AndLeavesNoTap) {
-    engines().failNextStart("The operation couldn't be completed. (error -10868.)");
-    const auto [out, status] = failingStart();
-    EXPECT_EQ(out, concat({{startLines("48000.0")[0], startLines("48000.0")[1]},
-                           {"[mic] Failed to start capture: AVAudioEngine failed to start: The "
-                            "operation couldn't be completed. (error -10868.)\n"}}));
-    EXPECT_EQ(status, -5);
-    EXPECT_EQ(lastError().text,
-              "AVAudioEngine failed to start: The operation couldn't be completed. (error "
-              "-10868.)");
-    EXPECT_EQ(journalWithout(journal(), "authorizationStatus"),
-              (std::vector<std::string>{
-                  "engineInit engine=1", "inputNode engine=1",
-                  "outputFormatForBus engine=1 bus=0 -> 48000.0Hz 1ch common=1",
-                  "installTapOnBus engine=1 bus=0 bufferSize=4096 format=48000.0Hz 1ch common=1 "
-                  "interleaved=0",
-                  "startAndReturnError engine=1 -> false The operation couldn't be completed. "
-                  "(error -10868.)",
-                  "removeTapOnBus engine=1 bus=0"}));
-    EXPECT_FALSE(engines().latest()->hasTap());
-    EXPECT_EQ(observers(), 0u);
-}
-
-TEST_F(MicErrorTest, AnErrorOfAnotherKindIsReportedAsUnexpected) {
-    engines().throwOnNextStart("engine exploded");
-    const auto [out, status] = failingStart();
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[2], "[mic] Failed to start capture (unexpected): engine exploded\n");
-    EXPECT_EQ(status, -3);
-    EXPECT_EQ(lastError().text, "engine exploded");
-    EXPECT_FALSE(engines().latest()->hasTap());
-}
-
-TEST_F(MicErrorTest, TheLengthCountsUtf8BytesNotCharacters) {
-    const std::string platformText = "Le micro « Entrée » est occupé — réessayez";
-    engines().failNextStart(platformText);
-    failingStart();
-    const Record r = lastError();
-    const std::string expected = "AVAudioEngine failed to start: " + platformText;
-    EXPECT_EQ(r.text, expected);
-    EXPECT_EQ(r.length, int32_t(expected.size()));
-    size_t characters = 0;
-    for (char c : expected) characters += (uint8_t(c) & 0xC0) != 0x80;
-    EXPECT_LT(characters, expected.size());
-    EXPECT_TRUE(r.terminated);
-}
-
-TEST_F(MicErrorTest, TextThatIsNotUtf8IsNotHandedOutAsUtf8) {
-    engines().failNextStart("p\xe9riph\xe9rique occup\xe9");  // Latin-1
-    const auto [out, status] = failingStart();
-    EXPECT_EQ(status, -5);
-    const Record r = lastError();
-    EXPECT_TRUE(r.null);
-    EXPECT_EQ(r.length, 0);
-}
-
-TEST_F(MicErrorTest, TheLastFailureSurvivesLaterSuccessRefusalAndStop) {
-    engines().failNextStart("first failure");
-    failingStart();
-    engines().failNextStart("second failure");
-    failingStart();
-    EXPECT_EQ(lastError().text, "AVAudioEngine failed to start: second failure");
-
-    MicHost ok;
-    ok.start();
-    ASSERT_EQ(ok.statuses()[0].status, 0);
-    MicHost again;
-    again.start();  // already running
-    permission().setStatus(2);
-    MicHost refused;
-    refused.start();
-    ov_stop_mic();
-
-    const Record r = lastError();
-    EXPECT_EQ(r.text, "AVAudioEngine failed to start: second failure");
-    // Each call hands out a fresh copy of the same text.
-    EXPECT_EQ(lastError().text, r.text);
+    // The last failure also survives a refusal and a stop.
+    linesOf([&] {
+        MicHost refused;
+        permission().setStatus(2);
+        refused.start();
+        ov_stop_mic();
+    });
+    EXPECT_EQ(lastError(), "engine exploded");
+    EXPECT_EQ(lastError(), "engine exploded");  // each call hands out a fresh copy
 }
 
 TEST(MicUtf8, WellFormedTextOnly) {
     EXPECT_TRUE(isValidUtf8(""));
-    EXPECT_TRUE(isValidUtf8("plain"));
-    EXPECT_TRUE(isValidUtf8("\xc3\xa9\xe2\x80\x94\xf0\x9f\x8e\xa4"));  // é — 🎤
-    EXPECT_FALSE(isValidUtf8("\xe9"));                                 // Latin-1 é
-    EXPECT_FALSE(isValidUtf8("\xc3"));                                 // cut short
-    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));                             // overlong '/'
-    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));                         // a surrogate
-    EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));                     // above U+10FFFF
-    EXPECT_FALSE(isValidUtf8("\xe2\x28\xa1"));                         // bad continuation
+    EXPECT_TRUE(isValidUtf8("plain \xc3\xa9\xe2\x80\x94\xf0\x9f\x8e\xa4"));  // é — 🎤
+    // Latin-1 é, cut short, overlong '/', a surrogate, above U+10FFFF, bad continuation.
+    for (const char* bad :
+         {"\xe9", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x28\xa1"})
+        EXPECT_FALSE(isValidUtf8(bad)) << testing::PrintToString(std::string(bad));
 }
 
 }  // namespace
