@@ -16,8 +16,19 @@
 
 #include "e2e/ChildProcess.h"
 #include "e2e/Library.h"
+#include "e2e/PulseServer.h"
 
 namespace ovra::e2e {
+
+// A test with a private server that the library in this process uses.
+class WithPulseServer : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok());
+        server.useInThisProcess();
+    }
+    PulseServer server;
+};
 
 enum class Capture { systemAudio, mic };
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "e2e/AudioHost.h"
-#include "e2e/PulseServer.h"
 #include "e2e/ToneAnalysis.h"
 
 using namespace std::chrono_literals;
@@ -22,19 +21,6 @@ const std::string kPermissionLine =
 const std::string kStartedLine = "[mic] Microphone capture started (AVAudioEngine)";
 const std::string kChangedLine = "[mic] Audio configuration changed, restarting capture";
 const std::string kNoInputText = "No input device available (AVAudioEngine returned 0Hz/0ch)";
-
-// Adds mic1 (the default) and, when asked, mic2, each hearing its tone; mic1's module index.
-int addMicrophones(PulseServer& server, bool both = true) {
-    const int mic1 = server.addMicrophone("mic1", 44100, 1);
-    server.play(server.makeTone("t440", {.frequency = 440, .rate = 44100, .channels = 1}),
-                "mic1.sink");
-    if (both) {
-        server.addMicrophone("mic2", 48000, 2);
-        server.pactl({"set-default-source", "mic1"});
-        server.play(server.makeTone("t1000", {.frequency = 1000}), "mic2.sink");
-    }
-    return mic1;
-}
 
 // The frequency heard in the last quarter second.
 double heardFrequency(AudioHost& host) {
@@ -51,19 +37,7 @@ std::string lastMicError() {
     return text;
 }
 
-size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
-    return size_t(std::count(lines.begin(), lines.end(), line));
-}
-
-class MicCapture : public testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.ok());
-        server.useInThisProcess();
-    }
-    PulseServer server;
-    AudioHost host{Capture::mic};
-};
+class MicCapture : public WithPulseServer {};
 
 // Starts once and checks the -2 answer, its line and the 58-byte record.
 void expectNoInputDevice() {
@@ -83,8 +57,17 @@ void expectNoInputDevice() {
 
 }  // namespace
 
-TEST_F(MicCapture, StartsOnTheDefaultMicrophoneAndFollowsANewDefault) {
-    addMicrophones(server);
+// One session through its device's life: started on mic1, following mic2 as the new default,
+// untouched by losing a microphone it does not record, then silent when its own goes.
+TEST_F(MicCapture, MicFollowsANewDefaultAndGoesSilentWhenItsMicrophoneGoes) {
+    const int mic1 = server.addMicrophone("mic1", 44100, 1);
+    const int mic2 = server.addMicrophone("mic2", 48000, 2);
+    ASSERT_GE(mic2, 0);
+    ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
+    server.play(server.makeTone("t440", {.frequency = 440, .rate = 44100, .channels = 1}),
+                "mic1.sink");
+    server.play(server.makeTone("t1000", {.frequency = 1000}), "mic2.sink");
+    AudioHost host(Capture::mic), second(Capture::mic);
     const auto lines = stderrLinesOf([&] {
         host.start();
         EXPECT_EQ(host.statusCodes(), std::vector<int32_t>{0});
@@ -103,45 +86,19 @@ TEST_F(MicCapture, StartsOnTheDefaultMicrophoneAndFollowsANewDefault) {
         // A new default microphone: the same callbacks go on, now hearing the second tone.
         ASSERT_EQ(server.pactl({"set-default-source", "mic2"}), 0);
         EXPECT_TRUE(waitUntil([&] { return heardFrequency(host) == 1000; }));
+        ASSERT_EQ(server.pactl({"unload-module", std::to_string(mic1)}), 0);  // not recorded
         std::this_thread::sleep_for(1s);
         EXPECT_EQ(heardFrequency(host), 1000);
         EXPECT_NEAR(dbfs(toneAmplitude(host.lastSamples(8000), 1000)), -6, 1);
-        host.stop();
-    });
-    EXPECT_TRUE(
-        containsRun(lines, {kPermissionLine, "[mic] AVAudioEngine input format: 44100.0Hz, 1ch, 1",
-                            "[mic] Tap format (mono): 44100.0Hz, 1ch", kStartedLine}));
-    EXPECT_TRUE(
-        containsRun(lines, {kChangedLine, "[mic] AVAudioEngine input format: 48000.0Hz, 2ch, 1",
-                            "[mic] Tap format (mono): 48000.0Hz, 1ch", kStartedLine,
-                            "[mic] Restarted on new device"}));
-    EXPECT_EQ(countOf(lines, kChangedLine), 1u) << "one device change, one restart";
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "[mic] Microphone capture stopped");
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(host.callsAfterStop, 0);
-    EXPECT_EQ(host.statusCodes(), std::vector<int32_t>{0});
-    EXPECT_EQ(host.wrongUser, 0);
-    EXPECT_EQ(host.badSizes, 0);
-    EXPECT_EQ(lastMicError(), "") << "a restart touches no error record";
-}
 
-TEST_F(MicCapture, LosingTheMicrophoneLeavesTheSessionSilentAndRegisteredUntilStop) {
-    const int mic1 = addMicrophones(server, false);
-    ASSERT_GE(mic1, 0);
-    AudioHost second(Capture::mic);
-    const auto lines = stderrLinesOf([&] {
-        host.start();
-        ASSERT_TRUE(host.waitForSamples(8000));
-
-        // The only microphone goes: the server falls back to a monitor, which is no microphone.
-        ASSERT_EQ(server.pactl({"unload-module", std::to_string(mic1)}), 0);
+        // The recorded microphone goes and only a monitor is left, which is no microphone.
+        ASSERT_EQ(server.pactl({"unload-module", std::to_string(mic2)}), 0);
         EXPECT_TRUE(host.waitForSilence(1s, 10s));
         const size_t silentAt = host.sampleCount();
         second.start();
         EXPECT_EQ(second.statusCodes(), std::vector<int32_t>{-1}) << "still registered";
         // Even a microphone coming back does not revive it: nothing retries.
-        ASSERT_GE(server.addMicrophone("mic2", 48000, 2), 0);
+        ASSERT_GE(server.addMicrophone("mic3", 48000, 2), 0);
         std::this_thread::sleep_for(1s);
         EXPECT_EQ(host.sampleCount(), silentAt);
 
@@ -150,15 +107,28 @@ TEST_F(MicCapture, LosingTheMicrophoneLeavesTheSessionSilentAndRegisteredUntilSt
         EXPECT_EQ(second.statusCodes(), (std::vector<int32_t>{-1, 0})) << "free again after stop";
         second.stop();
     });
+    EXPECT_TRUE(
+        containsRun(lines, {kPermissionLine, "[mic] AVAudioEngine input format: 44100.0Hz, 1ch, 1",
+                            "[mic] Tap format (mono): 44100.0Hz, 1ch", kStartedLine}));
+    EXPECT_TRUE(
+        containsRun(lines, {kChangedLine, "[mic] AVAudioEngine input format: 48000.0Hz, 2ch, 1",
+                            "[mic] Tap format (mono): 48000.0Hz, 1ch", kStartedLine,
+                            "[mic] Restarted on new device"}));
     EXPECT_TRUE(containsRun(lines, {kChangedLine, "[mic] AVAudioEngine input format: 0.0Hz, 0ch, 1",
                                     "[mic] Failed to restart: " + kNoInputText}));
-    EXPECT_EQ(countOf(lines, kChangedLine), 1u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kChangedLine), 2) << "one per device change";
     EXPECT_TRUE(containsRun(lines, {kPermissionLine, "[mic] Mic capture already running"}));
-    EXPECT_EQ(lastMicError(), "") << "a failed restart leaves the record as it was";
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[mic] Microphone capture stopped");
     EXPECT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+    EXPECT_EQ(host.wrongUser, 0);
+    EXPECT_EQ(host.badSizes, 0);
+    EXPECT_EQ(lastMicError(), "") << "restarts, failed or not, touch no error record";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(host.callsAfterStop + second.callsAfterStop, 0);
 }
 
-TEST_F(MicCapture, OnlyAMonitorIsNoInputDevice) {
+TEST_F(MicCapture, MicOnOnlyAMonitorIsNoInputDevice) {
     std::string out;
     server.pactl({"get-default-source"}, &out);
     ASSERT_EQ(out, "speakers.monitor\n");

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "e2e/AudioHost.h"
-#include "e2e/PulseServer.h"
 #include "e2e/ToneAnalysis.h"
 
 using namespace std::chrono_literals;
@@ -14,17 +13,15 @@ using namespace ovra::e2e;
 
 namespace {
 
-class MicWithSystemAudio : public testing::Test {
+class MicWithSystemAudio : public WithPulseServer {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server.ok());
-        server.useInThisProcess();
+        WithPulseServer::SetUp();
         ASSERT_GE(server.addMicrophone("mic1", 44100, 1), 0);
         server.play(server.makeTone("t440", {.frequency = 440, .rate = 44100, .channels = 1}),
                     "mic1.sink");
         server.play(server.makeTone("t1000", {.frequency = 1000}), "speakers");
     }
-    PulseServer server;
 };
 
 const char* nameOf(Capture c) {

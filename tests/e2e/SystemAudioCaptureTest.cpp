@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "e2e/AudioHost.h"
-#include "e2e/PulseServer.h"
 #include "e2e/ToneAnalysis.h"
 
 using namespace std::chrono_literals;
@@ -25,13 +24,8 @@ bool hasId(const std::string& line, const std::string& prefix) {
                        [](unsigned char c) { return std::isdigit(c); });
 }
 
-class SystemAudio : public testing::Test {
+class SystemAudio : public WithPulseServer {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.ok());
-        server.useInThisProcess();
-    }
-
     // Plays `tone` into `sink` and waits until the server has it; null if it does not.
     ChildProcess* play(const ToneSpec& tone, const std::string& sink = "speakers") {
         const auto file = server.makeTone("tone" + std::to_string(tones++), tone);
@@ -55,7 +49,6 @@ class SystemAudio : public testing::Test {
         return heard;
     }
 
-    PulseServer server;
     int tones = 0;
 };
 

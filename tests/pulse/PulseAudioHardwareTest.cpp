@@ -36,12 +36,8 @@ TapDescription globalTap() {
 }
 
 PropertyDictionary deviceOn(const std::string& sink, const std::string& tapUuid) {
-    return {{"name", "test device"},
-            {"uid", "test." + Uuid::generate().text()},
+    return {{"uid", "test." + Uuid::generate().text()},
             {"master", sink},
-            {"private", true},
-            {"stacked", false},
-            {"tapautostart", true},
             {"subdevices", PropertyArray{PropertyDictionary{{"uid", sink}}}},
             {"taps", PropertyArray{PropertyDictionary{{"drift", true}, {"uid", tapUuid}}}}};
 }
@@ -82,13 +78,15 @@ class PulseHardware : public testing::Test {
         ASSERT_TRUE(server.ok());
         server.useInThisProcess();
         ASSERT_EQ(hardware.createProcessTap(tap, &tapID), noErr);
+        ASSERT_EQ(hardware.createAggregateDevice(deviceOn("speakers", tap.uuid().text()), &device),
+                  noErr);
     }
 
     e2e::PulseServer server;
     pulse::PulseConnection connection{1000ms};
     pulse::PulseAudioHardware hardware{connection};
     TapDescription tap = globalTap();
-    AudioObjectID tapID = 0;
+    AudioObjectID tapID = 0, device = 0;
     std::shared_ptr<DispatchQueue> queue =
         std::make_shared<DispatchQueue>("test", QualityOfService::userInitiated);
 };
@@ -96,9 +94,6 @@ class PulseHardware : public testing::Test {
 }  // namespace
 
 TEST_F(PulseHardware, UnknownObjectsPropertiesAndSizesAreRefused) {
-    AudioObjectID device = 0;
-    ASSERT_EQ(hardware.createAggregateDevice(deviceOn("speakers", tap.uuid().text()), &device),
-              noErr);
     const AudioObjectPropertyAddress outputFormat{kAudioDevicePropertyStreamFormat, fourCC("outp"),
                                                   0};
     struct Row {
@@ -150,8 +145,8 @@ TEST_F(PulseHardware, TapsAndDevicesThatCannotBeMadeAreRefused) {
         EXPECT_EQ(id, 0u);
         return status;
     };
-    auto strangeSub = deviceOn("speakers", uuid);
-    std::get<PropertyArray>(strangeSub[6].second.value)[0] =
+    auto strangeSub = deviceOn("speakers", uuid);  // [2] is "subdevices"
+    std::get<PropertyArray>(strangeSub[2].second.value)[0] =
         PropertyDictionary{{"uid", "nosuchsink"}};
     EXPECT_EQ(tapWith([](auto& d) {
                   d = TapDescription::stereoGlobalTapButExcludeProcesses({42});
@@ -167,8 +162,6 @@ TEST_F(PulseHardware, TapsAndDevicesThatCannotBeMadeAreRefused) {
     EXPECT_EQ(deviceFrom(deviceOn("speakers", Uuid::generate().text())),
               kAudioHardwareBadObjectError)
         << "a tap never made";
-    AudioObjectID device = 0;
-    ASSERT_EQ(hardware.createAggregateDevice(deviceOn("speakers", uuid), &device), noErr);
     EXPECT_NE(device, tapID);
     EXPECT_EQ(hardware.destroyAggregateDevice(device), noErr);
     EXPECT_EQ(hardware.destroyAggregateDevice(device), kAudioHardwareBadObjectError);
@@ -177,9 +170,6 @@ TEST_F(PulseHardware, TapsAndDevicesThatCannotBeMadeAreRefused) {
 }
 
 TEST_F(PulseHardware, MonitorDeliversSteadyCyclesOnTheQueueUntilItsProcedureOrDeviceEnds) {
-    AudioObjectID device = 0;
-    ASSERT_EQ(hardware.createAggregateDevice(deviceOn("speakers", tap.uuid().text()), &device),
-              noErr);
     Recording rec;
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(hardware.createIOProcIDWithBlock(&proc, device, queue, rec.block(queue)), noErr);
@@ -219,9 +209,6 @@ TEST_F(PulseHardware, MonitorDeliversSteadyCyclesOnTheQueueUntilItsProcedureOrDe
 }
 
 TEST_F(PulseHardware, EveryCallThatNeedsAServerFailsWithoutOne) {
-    AudioObjectID device = 0;
-    ASSERT_EQ(hardware.createAggregateDevice(deviceOn("speakers", tap.uuid().text()), &device),
-              noErr);
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(hardware.createIOProcIDWithBlock(&proc, device, queue, [](auto...) {}), noErr);
     server.kill();
