@@ -1,6 +1,5 @@
 // The microphone as a host sees it through dlopen, against a private PulseAudio server with
-// paced fake microphones: mic1 (44.1 kHz mono, hearing 440 Hz) and mic2 (48 kHz stereo, hearing
-// 1000 Hz); and with nothing to record from.
+// paced fake microphones, or with nothing to record from; and beside system audio.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,6 +37,23 @@ std::string lastMicError() {
 }
 
 class MicCapture : public WithPulseServer {};
+
+// System audio and the microphone side by side: each through its own callbacks, each stopped as a
+// host may stop it.
+class MicWithSystemAudio : public WithPulseServer {
+  protected:
+    void SetUp() override {
+        WithPulseServer::SetUp();
+        ASSERT_GE(server.addMicrophone("mic1", 44100, 1), 0);
+        server.play(server.makeTone("t440", {.frequency = 440, .rate = 44100, .channels = 1}),
+                    "mic1.sink");
+        server.play(server.makeTone("t1000", {.frequency = 1000}), "speakers");
+    }
+};
+
+const char* nameOf(Capture c) {
+    return c == Capture::mic ? "mic" : "system audio";
+}
 
 // Starts once and checks the -2 answer, its line and the 58-byte record.
 void expectNoInputDevice() {
@@ -139,4 +155,50 @@ TEST_F(MicCapture, MicOnOnlyAMonitorIsNoInputDevice) {
 TEST(MicNoServer, IsNoInputDevice) {
     setenv("PULSE_SERVER", "unix:/nonexistent/ovra-mic/native", 1);
     expectNoInputDevice();
+}
+
+TEST_F(MicWithSystemAudio, EachCaptureHearsItsOwnSourceThroughItsOwnCallbacks) {
+    AudioHost system(Capture::systemAudio), mic(Capture::mic);
+    stderrLinesOf([&] {
+        system.start();
+        mic.start();
+        EXPECT_EQ(system.statusCodes(), std::vector<int32_t>{0});
+        EXPECT_EQ(mic.statusCodes(), std::vector<int32_t>{0});
+
+        ASSERT_TRUE(
+            waitUntil([&] { return system.sampleCount() >= 16000 && mic.sampleCount() >= 16000; }));
+        std::this_thread::sleep_for(500ms);
+        const auto heardByMic = mic.lastSamples(8000);
+        EXPECT_EQ(strongestFrequency(system.lastSamples(8000)), 1000);
+        EXPECT_EQ(strongestFrequency(heardByMic), 440);
+        EXPECT_LT(toneAmplitude(heardByMic, 1000), 0.01) << "the speakers do not leak in";
+
+        // Stopping one leaves the other running.
+        system.stop();
+        EXPECT_TRUE(mic.waitForSamples(mic.sampleCount() + 8000));
+        mic.stop();
+    });
+    EXPECT_EQ(mic.wrongUser, 0);
+    EXPECT_EQ(system.wrongUser, 0);
+}
+
+TEST_F(MicWithSystemAudio, StopFromInsideTheDataCallbackOrOutsideEndsTheSession) {
+    for (Capture capture : {Capture::mic, Capture::systemAudio}) {
+        SCOPED_TRACE(nameOf(capture));
+        AudioHost host(capture), next(capture);
+        host.stopInsideCallback = true;
+        stderrLinesOf([&] {
+            host.start();
+            ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+            ASSERT_TRUE(waitUntil([&] { return host.stopFromCallbackReturned.load(); }));
+            std::this_thread::sleep_for(300ms);
+            EXPECT_EQ(host.chunks, 3);
+            next.start();  // the stop took the session out: the slot is free again
+            EXPECT_EQ(next.statusCodes(), std::vector<int32_t>{0});
+            EXPECT_TRUE(next.waitForSamples(1600));
+            next.stop();
+        });
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(next.callsAfterStop, 0) << "no data callback after stop returns";
+    }
 }
