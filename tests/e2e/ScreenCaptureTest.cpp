@@ -184,6 +184,20 @@ TEST(ScreenOnXvfbThreads, CallsFromSeveralThreadsAtOnceAllSucceed) {
     EXPECT_EQ(good.load(), 12);
 }
 
+// 16-bit colour has no 8-bit channels to read: that display gives no image, and says so.
+TEST(ScreenOnXvfbSixteenBit, UnreadableLayoutIsNoImage) {
+    XvfbServer server(1280, 800, {}, "", 16);
+    ASSERT_TRUE(server.ready());
+    UseDisplay use(server.display());
+    uint8_t* buffer = nullptr;
+    int32_t length = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Library::get().captureScreen(&buffer, &length), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: CGDisplayCreateImage returned nil\n");
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(length, 0);
+}
+
 // A display name that no server answers: a number whose socket does not exist.
 std::string deadDisplay() {
     for (int n = 877;; ++n)

@@ -28,15 +28,17 @@ class XvfbServer {
     // `display` empty: Xvfb picks a free number and reports it. `extraArgs` go to Xvfb as they
     // are (e.g. "-extension", "MIT-SHM" to run without shared memory).
     XvfbServer(int width, int height, const std::vector<std::string>& extraArgs = {},
-               const std::string& display = "")
+               const std::string& display = "", int depth = 24)
         : width_(width), height_(height) {
         int fds[2];
         if (pipe(fds) != 0) return;
         std::vector<std::string> argv{"Xvfb"};
         if (!display.empty()) argv.push_back(display);
-        argv.insert(argv.end(),
-                    {"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
-                     "-nolisten", "tcp", "-noreset", "-displayfd", std::to_string(fds[1])});
+        argv.insert(
+            argv.end(),
+            {"-screen", "0",
+             std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth),
+             "-nolisten", "tcp", "-noreset", "-displayfd", std::to_string(fds[1])});
         argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         process_ = ChildProcess(argv);
         close(fds[1]);
