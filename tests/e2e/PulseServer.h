@@ -77,6 +77,15 @@ class PulseServer {
     void kill() { server_.killNow(); }
     pid_t pid() const { return server_.pid(); }
 
+    // The words of `text`, then `more`.
+    static std::vector<std::string> words(const std::string& text,
+                                          std::vector<std::string> more = {}) {
+        std::istringstream in(text);
+        std::vector<std::string> out;
+        for (std::string w; in >> w;) out.push_back(w);
+        out.insert(out.end(), more.begin(), more.end());
+        return out;
+    }
     // Runs pactl against this server; its exit code. Its output goes to `out` when given.
     int pactl(const std::vector<std::string>& args, std::string* out = nullptr) const {
         return run("pactl", args, out);
@@ -124,15 +133,6 @@ class PulseServer {
     }
 
   private:
-    // The words of `text`, then `more`.
-    static std::vector<std::string> words(const std::string& text,
-                                          std::vector<std::string> more = {}) {
-        std::istringstream in(text);
-        std::vector<std::string> out;
-        for (std::string w; in >> w;) out.push_back(w);
-        out.insert(out.end(), more.begin(), more.end());
-        return out;
-    }
     int run(const std::string& tool, const std::vector<std::string>& args, std::string* out) const {
         std::vector<std::string> argv = {tool};
         argv.insert(argv.end(), args.begin(), args.end());

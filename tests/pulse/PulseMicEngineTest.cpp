@@ -29,7 +29,7 @@ struct Rig {
     Rig() {
         server.useInThisProcess();
         mic1 = server.addMicrophone("mic1", 44100, 1);
-        server.addMicrophone("mic2", 48000, 2);
+        mic2 = server.addMicrophone("mic2", 48000, 2);
         server.pactl({"set-default-source", "mic1"});
     }
     // Installs the tap for bus 0's format.
@@ -53,7 +53,7 @@ struct Rig {
     }
 
     e2e::PulseServer server;
-    int mic1 = -1;
+    int mic1 = -1, mic2 = -1;
     pulse::PulseConnection connection;
     NotificationCenter center;
     std::shared_ptr<pulse::PulseChangeNotifier> notifier =
@@ -111,47 +111,29 @@ TEST(PulseMicEngine, StartFailsWithTheServersTextWhenTheSourceVanished) {
     EXPECT_EQ(rig.calls, 0);
 }
 
-// One post per change of its source, from a notifier thread; none for anything else.
+// One post per change of its source, from a notifier thread; none for anything else. A row's
+// steps are pactl commands; "unload micN" unloads that microphone, "await" waits for a post.
 TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndNothingElseIs) {
     struct Row {
         const char* what;
         bool stopFirst;
-        std::function<void(Rig&)> change;
+        std::vector<std::string> steps;
         int posts;
-    };
-    auto pactl = [](Rig& rig, std::vector<std::string> args) {
-        ASSERT_EQ(rig.server.pactl(args), 0) << args[0];
     };
     const Row rows[] = {
         // The observer replaces the engine on the first change: a second one is not its own.
-        {"a new default, then back", false,
-         [&](Rig& rig) {
-             pactl(rig, {"set-default-source", "mic2"});
-             ASSERT_TRUE(waitUntil([&] { return rig.posts > 0; }));
-             pactl(rig, {"set-default-source", "mic1"});
-         },
+        {"a new default, then back",
+         false,
+         {"set-default-source mic2", "await", "set-default-source mic1"},
          1},
         // The source goes, its stream fails and the server picks a new default: one change.
-        {"the recorded source goes", false,
-         [&](Rig& rig) {
-             pactl(rig, {"unload-module", std::to_string(rig.mic1)});
-         },
-         1},
-        {"changes elsewhere", false,
-         [&](Rig& rig) {
-             const int mic3 = rig.server.addMicrophone("mic3", 16000, 1);
-             ASSERT_GE(mic3, 0);
-             pactl(rig, {"set-default-sink", "mic2.sink"});
-             pactl(rig, {"set-source-volume", "mic1", "50%"});
-             pactl(rig, {"unload-module", std::to_string(mic3)});
-             pactl(rig, {"set-default-source", "mic1"});
-         },
+        {"the recorded source goes", false, {"unload mic1"}, 1},
+        {"changes elsewhere",
+         false,
+         {"load-module module-null-sink sink_name=other", "set-default-sink other",
+          "set-source-volume mic1 50%", "unload mic2", "set-default-source mic1"},
          0},
-        {"a stopped engine", true,
-         [&](Rig& rig) {
-             pactl(rig, {"set-default-source", "mic2"});
-         },
-         0},
+        {"a stopped engine", true, {"set-default-source mic2"}, 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -164,7 +146,16 @@ TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndNothingElseIs) {
             rig.engine->inputNode().removeTapOnBus(0);
             rig.engine->stop();
         }
-        r.change(rig);
+        for (const std::string& step : r.steps) {
+            if (step == "await") {
+                ASSERT_TRUE(waitUntil([&] { return rig.posts > 0; }));
+            } else if (step.starts_with("unload ")) {
+                const int module = step.ends_with("1") ? rig.mic1 : rig.mic2;
+                ASSERT_EQ(rig.server.pactl({"unload-module", std::to_string(module)}), 0);
+            } else {
+                ASSERT_EQ(rig.server.pactl(e2e::PulseServer::words(step)), 0) << step;
+            }
+        }
         EXPECT_TRUE(r.posts == 0 || waitUntil([&] { return rig.posts > 0; }));
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(rig.posts, r.posts);
