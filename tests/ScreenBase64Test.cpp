@@ -1,11 +1,9 @@
-// The Base64 encoder against the standard's vectors and a decoder of the test's own.
+// The Base64 encoder against the standard's vectors, and its length rule up to the 32-bit limit.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "ScreenJpeg.h"
 #include "screen/Base64.h"
 
 namespace ovra::test {
@@ -28,18 +26,6 @@ TEST(ScreenBase64, StandardVectors) {
     EXPECT_EQ(encode("fooba"), "Zm9vYmE=");
     EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
     EXPECT_EQ(encode("\xfb\xff\xbf"), "+/+/");
-}
-
-TEST(ScreenBase64, EveryByteValueAtEveryOffsetRoundTrips) {
-    for (size_t extra = 0; extra < 3; ++extra) {
-        std::vector<uint8_t> in(256 + extra);
-        for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 7 + extra);
-        std::vector<uint8_t> text(*base64Length(in.size()));
-        base64Encode(in.data(), in.size(), text.data());
-        const auto back = decodeBase64(text.data(), text.size());
-        ASSERT_TRUE(back);
-        EXPECT_EQ(*back, in);
-    }
 }
 
 TEST(ScreenBase64, LengthIsFourPerStartedGroupOfThree) {

@@ -3,6 +3,7 @@
 // test's own, strict one: any character outside the alphabet or a bad padding fails.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <turbojpeg.h>
 
 #include <cstdint>
@@ -15,14 +16,8 @@ namespace ovra::test {
 
 inline std::optional<std::vector<uint8_t>> decodeBase64(const uint8_t* text, size_t length) {
     if (length % 4 != 0) return std::nullopt;
-    auto value = [](uint8_t c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    auto value = [&](uint8_t c) { return int(alphabet.find(char(c))); };
     std::vector<uint8_t> out;
     out.reserve(length / 4 * 3);
     for (size_t i = 0; i < length; i += 4) {
@@ -45,6 +40,21 @@ inline std::optional<std::vector<uint8_t>> decodeBase64(const uint8_t* text, siz
 struct Rgb {
     int r = 0, g = 0, b = 0;
 };
+
+struct Block {
+    int x, y, width, height;
+    Rgb color;
+};
+
+// Distinct saturated blocks in the four quarters and a white one in the middle, so that a scaled,
+// mirrored or channel-swapped picture shows.
+inline std::vector<Block> quarterBlocks(int w, int h) {
+    return {{0, 0, w / 2, h / 2, {220, 30, 30}},
+            {w / 2, 0, w - w / 2, h / 2, {30, 200, 40}},
+            {0, h / 2, w / 2, h - h / 2, {30, 40, 210}},
+            {w / 2, h / 2, w - w / 2, h - h / 2, {230, 220, 40}},
+            {w * 3 / 8, h * 3 / 8, w / 4, h / 4, {250, 250, 250}}};
+}
 
 struct DecodedJpeg {
     int width = 0;
@@ -92,6 +102,46 @@ inline bool near(Rgb a, Rgb b, int tolerance) {
 
 inline std::string describe(Rgb c) {
     return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+}
+
+// One call's results as the host sees them, with its standard error.
+struct Shot {
+    int32_t result = -1;
+    uint8_t* buffer = nullptr;
+    int32_t length = 0;
+    std::string log;
+    std::optional<DecodedJpeg> jpeg;
+};
+
+// The Base64 text of a screenshot decoded as a host would, or nothing if either step fails.
+inline std::optional<DecodedJpeg> decodeShot(const uint8_t* text, int32_t length) {
+    auto bytes = length >= 0 ? decodeBase64(text, size_t(length)) : std::nullopt;
+    return bytes ? decodeJpeg(*bytes) : std::nullopt;
+}
+
+// One call through `capture(&buffer, &length)` with its standard error, the text decoded.
+template <class Capture>
+Shot takeShot(Capture capture) {
+    Shot s;
+    testing::internal::CaptureStderr();
+    s.result = capture(&s.buffer, &s.length);
+    s.log = testing::internal::GetCapturedStderr();
+    if (s.result == 0) s.jpeg = decodeShot(s.buffer, s.length);
+    return s;
+}
+
+// Each block of a picture `w` wide and `h` high shows its colour in the decoded image, at its
+// middle column and `down` of its height.
+template <class Blocks>
+void expectBlocks(const Blocks& blocks, double w, double h, const DecodedJpeg& jpeg,
+                  double down = 0.5) {
+    for (const auto& b : blocks) {
+        const int x = int(double(b.x + b.width / 2) * jpeg.width / w);
+        const int y = int((double(b.y) + double(b.height) * down) * jpeg.height / h);
+        const Rgb want{b.color.r, b.color.g, b.color.b}, got = jpeg.meanAround(x, y);
+        EXPECT_TRUE(near(got, want, 14)) << "block at " << b.x << "," << b.y << " shows "
+                                         << describe(got) << ", drawn " << describe(want);
+    }
 }
 
 }  // namespace ovra::test

@@ -52,25 +52,18 @@ TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
 // Every pixel layout a display can deliver comes out with its colours in place, scaled or not.
 class ScreenFormats : public ScreenTest, public ::testing::WithParamInterface<PixelFormat> {};
 
-TEST_P(ScreenFormats, ScaledPictureShowsTheBlocks) {
-    const auto p = quarterPicture(2880, 1800, GetParam());
-    show(p);
-    const Shot& shot = capture();
-    ASSERT_EQ(shot.result, 0) << shot.log;
-    ASSERT_TRUE(shot.jpeg);
-    EXPECT_EQ(shot.jpeg->subsampling, TJSAMP_420);
-    expectBlocksShown(p, *shot.jpeg);
-    EXPECT_TRUE(near(shot.jpeg->meanAround(100, 1100), Rgb{30, 40, 210}, 14));
-}
-
-TEST_P(ScreenFormats, FullSizePictureShowsTheBlocks) {
-    const auto p = quarterPicture(1280, 800, GetParam());
-    show(p);
-    const Shot& shot = capture();
-    ASSERT_EQ(shot.result, 0) << shot.log;
-    ASSERT_TRUE(shot.jpeg);
-    EXPECT_EQ(shot.jpeg->width, 1280);
-    expectBlocksShown(p, *shot.jpeg);
+TEST_P(ScreenFormats, PictureShowsTheBlocksScaledOrNot) {
+    for (size_t width : {2880u, 1280u}) {
+        SCOPED_TRACE(width);
+        const auto p = quarterPicture(width, width * 5 / 8, GetParam());
+        show(p);
+        const Shot& shot = capture();
+        ASSERT_EQ(shot.result, 0) << shot.log;
+        ASSERT_TRUE(shot.jpeg);
+        EXPECT_EQ(shot.jpeg->width, std::min<int>(int(width), 1920));
+        EXPECT_EQ(shot.jpeg->subsampling, TJSAMP_420);
+        expectBlocksShown(p, *shot.jpeg);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ScreenFormats,
@@ -82,20 +75,14 @@ TEST_F(ScreenTest, TextIsPaddedBase64OfAJpegWithNothingAfterIt) {
     show(quarterPicture(1000, 600));
     const Shot& shot = capture();
     ASSERT_EQ(shot.result, 0);
-    ASSERT_GT(shot.length, 0);
-    EXPECT_EQ(shot.length % 4, 0);
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-    EXPECT_TRUE(std::all_of(shot.buffer, shot.buffer + shot.length, [&](uint8_t c) {
-        return alphabet.find(char(c)) != std::string::npos;
-    }));
+    // The test's decoder is strict: any character outside the alphabet or bad padding fails.
     const auto bytes = decodeBase64(shot.buffer, size_t(shot.length));
     ASSERT_TRUE(bytes);
-    ASSERT_GE(bytes->size(), 4u);
-    EXPECT_EQ((*bytes)[0], 0xFF);
-    EXPECT_EQ((*bytes)[1], 0xD8);
-    EXPECT_EQ((*bytes)[bytes->size() - 2], 0xFF);
-    EXPECT_EQ((*bytes)[bytes->size() - 1], 0xD9);
+    ASSERT_GE(bytes->size(), 4u);  // starts with the JPEG's first marker and ends with its last
+    EXPECT_EQ(std::vector<uint8_t>(bytes->begin(), bytes->begin() + 2),
+              (std::vector<uint8_t>{0xFF, 0xD8}));
+    EXPECT_EQ(std::vector<uint8_t>(bytes->end() - 2, bytes->end()),
+              (std::vector<uint8_t>{0xFF, 0xD9}));
 }
 
 TEST_F(ScreenTest, EachCallHandsOverABlockOfItsOwn) {
@@ -109,11 +96,6 @@ TEST_F(ScreenTest, EachCallHandsOverABlockOfItsOwn) {
     ASSERT_EQ(firstLength, second.length);
     EXPECT_TRUE(std::equal(first, first + firstLength, second.buffer));
     ov_free_buffer(first);
-}
-
-TEST(ScreenFreeBuffer, NullIsIgnored) {
-    ov_free_buffer(nullptr);
-    SUCCEED();
 }
 
 }  // namespace

@@ -32,9 +32,8 @@ TEST(ScreenRace, CapturesAlongsideFreesErrorReadsAndStops) {
                 uint8_t* buffer = nullptr;
                 int32_t length = 0;
                 if (ov_capture_screen(&buffer, &length) != 0) continue;
-                const auto bytes = decodeBase64(buffer, size_t(length));
+                const auto jpeg = decodeShot(buffer, length);
                 ov_free_buffer(buffer);
-                const auto jpeg = bytes ? decodeJpeg(*bytes) : std::nullopt;
                 if (jpeg && jpeg->width == 1920 && jpeg->height == 960 &&
                     near(jpeg->meanAround(400, 480), {220, 30, 30}, 14) &&
                     near(jpeg->meanAround(1500, 480), {30, 40, 210}, 14))

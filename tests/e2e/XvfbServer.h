@@ -10,18 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "../ScreenJpeg.h"
 #include "ChildProcess.h"
 
 namespace ovra::e2e {
-
-struct XRgb {
-    uint8_t r, g, b;
-};
-
-struct XBlock {
-    int x, y, width, height;
-    XRgb color;
-};
 
 class XvfbServer {
   public:
@@ -50,8 +42,6 @@ class XvfbServer {
     bool ready() const { return !display_.empty(); }
     // ":N", for DISPLAY.
     const std::string& display() const { return display_; }
-    int width() const { return width_; }
-    int height() const { return height_; }
     void stop() {
         disconnect();
         process_.stop();
@@ -59,8 +49,8 @@ class XvfbServer {
 
     // Fills the blocks on the root window, then writes `text` in the core "fixed" font at
     // (textX, textY), and waits until the server has done it.
-    bool draw(XRgb background, const std::vector<XBlock>& blocks, const std::string& text = "",
-              int textX = 0, int textY = 0) {
+    bool draw(test::Rgb background, const std::vector<test::Block>& blocks,
+              const std::string& text = "", int textX = 0, int textY = 0) {
         if (!connect()) return false;
         fill(background, 0, 0, width_, height_);
         for (const auto& b : blocks) fill(b.color, b.x, b.y, b.width, b.height);
@@ -71,10 +61,9 @@ class XvfbServer {
             const uint32_t values[] = {0x000000, 0xffffff, font};
             xcb_create_gc(connection_, gc, screen_->root,
                           XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, values);
-            for (size_t i = 0; i < text.size(); i += 200)
-                xcb_image_text_8(connection_, uint8_t(std::min<size_t>(200, text.size() - i)),
-                                 screen_->root, gc, int16_t(textX),
-                                 int16_t(textY + int(i / 200) * 14), text.c_str() + i);
+            // One request holds at most 255 characters; the tests write a short line.
+            xcb_image_text_8(connection_, uint8_t(std::min<size_t>(255, text.size())),
+                             screen_->root, gc, int16_t(textX), int16_t(textY), text.c_str());
             xcb_free_gc(connection_, gc);
             xcb_close_font(connection_, font);
         }
@@ -111,7 +100,7 @@ class XvfbServer {
         connection_ = nullptr;
     }
 
-    void fill(XRgb c, int x, int y, int w, int h) {
+    void fill(test::Rgb c, int x, int y, int w, int h) {
         const xcb_rectangle_t r{int16_t(x), int16_t(y), uint16_t(w), uint16_t(h)};
         const xcb_gcontext_t gc = xcb_generate_id(connection_);
         const uint32_t pixel = uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
