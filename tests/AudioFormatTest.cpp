@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "platform/audio/AudioFormat.h"
@@ -46,16 +45,6 @@ TEST(AudioFormat, StreamDescriptionIsAcceptedUnlessReallyInvalid) {
     };
     for (const Row& r : rows)
         EXPECT_EQ(AudioFormat::fromStreamDescription(r.d) != nullptr, r.accepted) << r.what;
-}
-
-TEST(AudioFormat, DeliveryFormatIsSixteenKilohertzMonoSigned16) {
-    const AudioStreamBasicDescription d = deliveryStreamDescription();
-    const AudioStreamBasicDescription expected{16000.0, kAudioFormatLinearPCM, 0x0C, 2, 1, 2, 1, 16,
-                                               0};
-    EXPECT_EQ(std::memcmp(&d, &expected, sizeof d), 0);
-    auto f = AudioFormat::fromStreamDescription(d);
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->commonFormat(), AudioCommonFormat::pcmFormatInt16);
 }
 
 // Every sample type in either layout: its own description makes the same format again, so the

@@ -1,6 +1,8 @@
 // Signals, formats and measurements shared by the audio facility tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -96,19 +98,23 @@ inline void drainEnded(AudioConverter& converter, uint32_t capacity, std::vector
 }
 
 // Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
-// capture sessions do (one-shot input, capacity = ratio x frames + 1), and returns the output.
+// capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
+// call writes more than the capacity, and returns the output (drained if `end`).
 inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::vector<Tone>& tones,
-                                         uint32_t chunkFrames, int chunks, bool end = false) {
+                                         uint32_t chunkFrames, int chunks, bool end = false,
+                                         uint32_t capacity = 0) {
     const auto& from = converter.inputFormat();
     const auto& to = converter.outputFormat();
     auto input = PCMBuffer::withCapacity(from, chunkFrames);
-    const auto capacity = uint32_t(to->sampleRate() / from->sampleRate() * double(chunkFrames)) + 1;
+    if (!capacity)
+        capacity = uint32_t(to->sampleRate() / from->sampleRate() * double(chunkFrames)) + 1;
     auto output = PCMBuffer::withCapacity(to, capacity);
     std::vector<int16_t> out;
     for (int k = 0; k < chunks; ++k) {
         fillTones(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
         OneShotInput once(*input);
         converter.convert(*output, nullptr, once);
+        EXPECT_LE(output->frameLength(), capacity);
         const int16_t* s = output->int16ChannelData()[0];
         out.insert(out.end(), s, s + output->frameLength());
     }

@@ -69,8 +69,6 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
         }
         EXPECT_LT(worstBacklog, 16000 * 0.05);  // a few blocks of the filter at most
     }
-    if (!AllocationCounter::countsMalloc())
-        std::printf("note: malloc is not counted in this build, only operator new\n");
 }
 
 TEST(ConverterAllocation, RewrappingTheDeviceBuffersAllocatesNothing) {

@@ -20,10 +20,6 @@ struct FailureRow {
     Arrange arrange = nullptr;          // makes the start fail otherwise
 };
 
-void PrintTo(const FailureRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
 class SystemAudioFailure : public SystemAudioTest,
                            public testing::WithParamInterface<FailureRow> {};
 
@@ -65,6 +61,7 @@ TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
     EXPECT_EQ(status.all(), std::vector<int32_t>{-3});
 }
 
+const std::vector<std::string> kNone = {};
 const std::vector<std::string> kTap = {"destroyProcessTap"};
 const std::vector<std::string> kDeviceAndTap = {"destroyAggregateDevice", "destroyProcessTap"};
 const std::vector<std::string> kAll = {"destroyIOProcID", "destroyAggregateDevice",
@@ -73,18 +70,10 @@ const std::vector<std::string> kAll = {"destroyIOProcID", "destroyAggregateDevic
 INSTANTIATE_TEST_SUITE_P(
     EachFailingStep, SystemAudioFailure,
     testing::Values(
-        FailureRow{"TapCreation",
-                   "createProcessTap",
-                   -50,
-                   "Failed to create process tap (OSStatus -50)",
-                   0,
-                   {}},
-        FailureRow{"TapCreationFourCharCode",
-                   "createProcessTap",
-                   2003332927,
-                   "Failed to create process tap (OSStatus 2003332927)",
-                   0,
-                   {}},
+        FailureRow{"TapCreation", "createProcessTap", -50,
+                   "Failed to create process tap (OSStatus -50)", 0, kNone},
+        FailureRow{"TapCreationFourCharCode", "createProcessTap", 2003332927,
+                   "Failed to create process tap (OSStatus 2003332927)", 0, kNone},
         // The default-device read is not examined: the UID read then asks object 0, and its
         // status is the one reported.
         FailureRow{"DefaultDeviceRead", "getPropertyData:dOut", -50,

@@ -21,9 +21,8 @@
 
 namespace ovra::test {
 
-// A converter that writes a known ramp: output frame n of the session holds n (mod 32768), so
-// order and gaps show. It writes `framesFor(inputFrames, capacity)` frames, capacity - 1 unless
-// told otherwise, and remembers every capacity it was given.
+// A converter writing a ramp (output frame n holds n mod 32768, so order and gaps show): writes
+// `framesFor(inputFrames, capacity)` frames, capacity - 1 by default; remembers each capacity.
 class ScriptedConverter : public AudioConverter {
   public:
     ScriptedConverter(std::shared_ptr<const AudioFormat> from,
@@ -60,8 +59,7 @@ class ScriptedConverter : public AudioConverter {
     uint32_t next_ = 0;
 };
 
-// The simulated facilities (journalled, failing on demand); a test may have them make scripted
-// converters instead of real ones.
+// The simulated facilities, making scripted converters instead of real ones when asked.
 class SteeredFacilities : public sim::SimAudioFacilities {
   public:
     using sim::SimAudioFacilities::SimAudioFacilities;
@@ -149,8 +147,7 @@ struct StatusRecorder {
     }
 };
 
-// Each test gets a fresh platform; whatever runs is stopped afterwards, so tests also run one
-// after the other in one process.
+// A fresh platform per test; whatever runs is stopped afterwards.
 class SystemAudioTest : public testing::Test {
   protected:
     void SetUp() override {

@@ -26,16 +26,16 @@ TEST(TapIOBlockCapacity, OutsideThirtyTwoBitsIsRefused) {
     EXPECT_FALSE(TapIOBlock::chunkByteCount(UINT32_MAX));
 }
 
-// A block over a float32 stereo source at `rate`, a scripted converter and steerable
-// facilities, fed one interleaved cycle at a time.
+// A block over float32 stereo at `rate` with a scripted converter, fed one cycle at a time.
 class TapIOBlockTest : public testing::Test {
   protected:
-    void make(double rate, void* user, ov_data_callback callback = &ChunkRecorder::onData) {
-        source = AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, rate, 2, true);
-        target = AudioFormat::fromStreamDescription(deliveryStreamDescription());
+    void make(double rate) {
+        auto source =
+            AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, rate, 2, true);
+        auto target = AudioFormat::fromStreamDescription(deliveryStreamDescription());
         converter = std::make_shared<ScriptedConverter>(source, target);
-        block = std::make_unique<TapIOBlock>(facilities, source, target, converter, callback, user,
-                                             gate);
+        block = std::make_unique<TapIOBlock>(facilities, source, target, converter,
+                                             &ChunkRecorder::onData, &chunks, gate);
     }
     void cycle(uint32_t frames) {
         std::vector<float> samples(size_t(frames) * 2, 0.5f);
@@ -50,7 +50,6 @@ class TapIOBlockTest : public testing::Test {
     std::shared_ptr<sim::SimAudioFacilities> facilities =
         std::make_shared<sim::SimAudioFacilities>(journal);
     std::shared_ptr<DeliveryGate> gate = std::make_shared<DeliveryGate>();
-    std::shared_ptr<const AudioFormat> source, target;
     std::shared_ptr<ScriptedConverter> converter;
     std::unique_ptr<TapIOBlock> block;
     ChunkRecorder chunks;
@@ -66,7 +65,7 @@ TEST_F(TapIOBlockTest, FirstCycleConvertsIntoTheComputedCapacity) {
     for (const Row& r : {Row{48000, 512, 171}, Row{48000, 480, 161}, Row{48000, 1, 1},
                          Row{44100, 512, 186}, Row{96000, 1024, 171}, Row{16000, 512, 513}}) {
         SCOPED_TRACE(std::to_string(r.rate) + "/" + std::to_string(r.frames));
-        make(r.rate, &chunks);
+        make(r.rate);
         cycle(r.frames);
         ASSERT_EQ(converter->capacities.size(), 1u);
         EXPECT_EQ(converter->capacities[0], r.capacity);
@@ -75,7 +74,7 @@ TEST_F(TapIOBlockTest, FirstCycleConvertsIntoTheComputedCapacity) {
 }
 
 TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
-    make(48000, &chunks);
+    make(48000);
     cycle(0);
     journal.failNext("wrapNoCopy");
     cycle(480);
@@ -101,13 +100,10 @@ TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
     ASSERT_EQ(chunks.count(), 1u);
     EXPECT_EQ(chunks.byteCounts[0], 320);
     EXPECT_EQ(converter->capacities.size(), 3u);
-    gate->close();  // and once the gate is closed, nothing more is delivered
-    cycle(480);
-    EXPECT_EQ(chunks.count(), 1u);
 }
 
 TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
-    make(48000, &chunks);
+    make(48000);
     cycle(512);
     cycle(480);
     EXPECT_EQ(buffersMade(), 1u);
@@ -129,7 +125,7 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
 
 TEST_F(TapIOBlockTest, CapacityBeyondThirtyTwoBitsDropsTheChunk) {
     // A positive but absurdly low source rate makes the product overflow 32 bits.
-    make(1e-6, &chunks);
+    make(1e-6);
     cycle(512);
     EXPECT_TRUE(converter->capacities.empty());
     EXPECT_EQ(buffersMade(), 0u);
