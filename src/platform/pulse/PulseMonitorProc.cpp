@@ -45,8 +45,8 @@ OSStatus PulseMonitorProc::start() {
     pa_context* context = connection_.ready(lock);
     if (!context) return kAudioHardwareNotRunningError;
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, format_.rate, uint8_t(channels_)};
-    stream_ = pa_stream_new(context, "OvraHelper System Audio", &spec, &format_.channelMap);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, format_.rate, uint8_t(channels_)};
+    stream_ = pa_stream_new(context, "OvraHelper System Audio", &sampleFormat, &format_.channelMap);
     if (!stream_) return kAudioHardwareUnspecifiedError;
     pa_stream_set_state_callback(stream_, onState, this);
     pa_stream_set_read_callback(stream_, onRead, this);
@@ -56,7 +56,7 @@ OSStatus PulseMonitorProc::start() {
     attributes.tlength = uint32_t(-1);
     attributes.prebuf = uint32_t(-1);
     attributes.minreq = uint32_t(-1);
-    attributes.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attributes.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_, format_.source.c_str(), &attributes, flags) < 0) {
         closeStream();

@@ -16,8 +16,8 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
         if (error) *error = pa_strerror(code);
         return nullptr;
     };
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 1};
-    if (!pa_sample_spec_valid(&spec)) return fail(PA_ERR_NOTSUPPORTED);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, 1};
+    if (!pa_sample_spec_valid(&sampleFormat)) return fail(PA_ERR_NOTSUPPORTED);
 
     auto self =
         std::make_unique<PulseRecordStream>(connection, std::move(delivery), std::move(onLost));
@@ -27,7 +27,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
 
     pa_channel_map mono;
     pa_channel_map_init_mono(&mono);
-    self->stream_ = pa_stream_new(context, "OvraHelper Microphone", &spec, &mono);
+    self->stream_ = pa_stream_new(context, "OvraHelper Microphone", &sampleFormat, &mono);
     if (!self->stream_) return fail(pa_context_errno(context));
     pa_stream_set_state_callback(self->stream_, onState, self.get());
     pa_stream_set_read_callback(self->stream_, onRead, self.get());
