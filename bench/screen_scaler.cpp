@@ -9,6 +9,8 @@
 //   build/bench/screen_scaler --benchmark_min_time=1
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale.h>
 #include <turbojpeg.h>
 
 #include <memory>
@@ -120,6 +122,42 @@ THREADS(BM_swscale_bicubic_c060);
 THREADS(BM_swscale_bicubic);
 THREADS(BM_swscale_lanczos);
 THREADS(BM_swscale_spline);
+
+// libyuv alone: the same full-size conversion to 4:2:0, then libyuv's own plane scaler. At a
+// reduction to 2/3 its box filter falls back to bilinear (it boxes only from 1/2 down).
+void libyuvInto420(benchmark::State& state, libyuv::FilterMode filter) {
+    auto scaleOnce = [&](const Bgrx& p, PlanarPixels& out) {
+        PlanarPixels full(size_t(p.width), size_t(p.height), PlanarPixels::Content::unset);
+        libyuv::ARGBToJ420(p.pixels.data(), p.width * 4, full.plane(0), int(full.bytesPerRow(0)),
+                           full.plane(1), int(full.bytesPerRow(1)), full.plane(2),
+                           int(full.bytesPerRow(2)), p.width, p.height);
+        libyuv::I420Scale(full.plane(0), int(full.bytesPerRow(0)), full.plane(1),
+                          int(full.bytesPerRow(1)), full.plane(2), int(full.bytesPerRow(2)),
+                          p.width, p.height, out.plane(0), int(out.bytesPerRow(0)), out.plane(1),
+                          int(out.bytesPerRow(1)), out.plane(2), int(out.bytesPerRow(2)),
+                          int(out.width()), int(out.height()), filter);
+    };
+    PlanarPixels out(kTargetW, kTargetH);
+    for (auto _ : state) scaleOnce(picture(), out);
+    state.counters["psnr_y_db"] =
+        psnr(reference(), out.plane(0), out.bytesPerRow(0), kTargetW, kTargetH);
+    PlanarPixels stripeOut(kTargetW, 240);
+    scaleOnce(stripes(), stripeOut);
+    state.counters["stripe_spread"] =
+        spread(stripeOut.plane(0), stripeOut.bytesPerRow(0), kTargetW, 240);
+}
+void BM_libyuv_bilinear(benchmark::State& s) {
+    libyuvInto420(s, libyuv::kFilterBilinear);
+}
+void BM_libyuv_box(benchmark::State& s) {
+    libyuvInto420(s, libyuv::kFilterBox);
+}
+void BM_libyuv_linear(benchmark::State& s) {
+    libyuvInto420(s, libyuv::kFilterLinear);
+}
+BENCHMARK(BM_libyuv_bilinear)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_libyuv_box)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_libyuv_linear)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // What the screenshot does: context, high-quality draw, image of the context.
 void BM_graphics_context_draw(benchmark::State& state) {

@@ -1,7 +1,7 @@
 // One scaler for one geometry: a packed or planar source scaled into full-range YCbCr 4:2:0, so
 // the JPEG encoder needs no conversion of its own. Packed sources that libyuv can convert are
 // converted at full size first and their planes scaled by libswscale; the others go through
-// libswscale in one step.
+// libswscale in one step. libswscale is opened on first use, not linked.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +37,8 @@ int scalerFilterFor(InterpolationQuality quality);
 
 class Scaler {
   public:
-    // Null when libswscale refuses the geometry or the format. `threads` 0: one slice thread
-    // per core, at most four.
+    // Null when libswscale cannot be opened or refuses the geometry or the format. `threads` 0:
+    // one slice thread per core, at most four.
     static std::unique_ptr<Scaler> create(const ScalerKey& key, int threads = 0);
     ~Scaler();
     Scaler(const Scaler&) = delete;
