@@ -18,7 +18,7 @@ bool needsReduction(PixelSize image);
 
 // The reduced size: scale = limit / width, each side multiplied by it and truncated, all in
 // double precision. The product can fall a hair below the limit, so some widths (2148, 2940)
-// come out at 1919; that is kept, not rounded away.
+// come out at 1919; that is kept, not rounded away. The height is at least one row.
 PixelSize reducedSize(PixelSize image);
 
 }  // namespace ovra
