@@ -4,6 +4,8 @@
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -61,14 +63,23 @@ bool convertToFullRange420(const Image& image, PlanarPixels& out, int threads) {
     // Band b starts at the even row nearest below b/bands of the height, so chroma rows line up;
     // the last band ends at the last row.
     auto bandTop = [&](size_t b) { return b == bands ? h : (h * b / bands) & ~size_t(1); };
+    // Every band's result and thread have their place before any thread starts, so no exception
+    // can leave a started helper unjoined (that ends the process). A band whose thread cannot be
+    // had (no memory, no thread) is converted on this thread instead.
+    std::vector<int> results;
     std::vector<std::thread> helpers;
-    std::vector<int> results(bands, 0);
+    try {
+        results.assign(bands, 0);
+        helpers.reserve(bands - 1);
+    } catch (const std::bad_alloc&) {
+        return convertBand(convert, image, out, 0, h) == 0;
+    }
     for (size_t b = 1; b < bands; ++b) {
         const size_t top = bandTop(b), rows = bandTop(b + 1) - top;
         try {
             helpers.emplace_back(
                 [&, b, top, rows] { results[b] = convertBand(convert, image, out, top, rows); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // std::system_error or std::bad_alloc
             results[b] = convertBand(convert, image, out, top, rows);
         }
     }
