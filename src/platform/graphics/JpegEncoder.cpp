@@ -4,6 +4,8 @@
 // optimised Huffman tables, which make a screenshot's file about a quarter smaller (screens have
 // large flat areas that the standard tables code poorly) at the same quality.
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 #include <algorithm>
 #include <climits>
@@ -85,8 +87,56 @@ void releaseEncoderBlock(uint8_t* block, size_t) {
     std::free(block);
 }
 
-// Only trivially destructible objects live in this frame: a libjpeg error jumps back into it.
-bool compress(const Image& image, int quality, unsigned char** out, unsigned long* size) {
+// The file grows in one C-heap block that `block` names at every moment, error or not.
+// libjpeg's own memory destination frees its old block when it grows and tells the caller of
+// the new one only at the end, so after an error the caller holds a freed pointer (and the live
+// block leaks).
+struct BlockDestination {
+    jpeg_destination_mgr base{};
+    size_t limit = 0;
+    uint8_t* block = nullptr;
+    size_t capacity = 0;
+    size_t length = 0;
+};
+
+constexpr size_t kFirstBlock = 64 * 1024;
+
+BlockDestination& destinationOf(j_compress_ptr c) {
+    return *reinterpret_cast<BlockDestination*>(c->dest);
+}
+
+void startBlock(j_compress_ptr c) {
+    BlockDestination& d = destinationOf(c);
+    d.capacity = std::min(kFirstBlock, d.limit);
+    d.block = static_cast<uint8_t*>(std::malloc(d.capacity));
+    if (!d.block) ERREXIT1(c, JERR_OUT_OF_MEMORY, 0);
+    d.base.next_output_byte = d.block;
+    d.base.free_in_buffer = d.capacity;
+}
+
+// Called with the block full: doubles it, up to the limit.
+boolean growBlock(j_compress_ptr c) {
+    BlockDestination& d = destinationOf(c);
+    if (d.capacity >= d.limit) ERREXIT1(c, JERR_OUT_OF_MEMORY, 1);
+    const size_t capacity = d.capacity > d.limit / 2 ? d.limit : d.capacity * 2;
+    auto* grown = static_cast<uint8_t*>(std::realloc(d.block, capacity));
+    if (!grown) ERREXIT1(c, JERR_OUT_OF_MEMORY, 2);  // the old block stays ours
+    d.block = grown;
+    d.base.next_output_byte = grown + d.capacity;
+    d.base.free_in_buffer = capacity - d.capacity;
+    d.capacity = capacity;
+    return TRUE;
+}
+
+void endBlock(j_compress_ptr c) {
+    BlockDestination& d = destinationOf(c);
+    d.length = d.capacity - d.base.free_in_buffer;
+}
+
+// Only trivially destructible objects live in this frame, and nothing that changes after the
+// setjmp is read after the jump: a libjpeg error jumps back into it. `destination` lives in the
+// caller's frame.
+bool compress(const Image& image, int quality, BlockDestination* destination) {
     jpeg_compress_struct c;
     ErrorManager errors;
     c.err = jpeg_std_error(&errors.base);
@@ -97,7 +147,10 @@ bool compress(const Image& image, int quality, unsigned char** out, unsigned lon
         return false;
     }
     jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, out, size);
+    destination->base.init_destination = startBlock;
+    destination->base.empty_output_buffer = growBlock;
+    destination->base.term_destination = endBlock;
+    c.dest = &destination->base;
     c.image_width = JDIMENSION(image.width());
     c.image_height = JDIMENSION(image.height());
     const bool planar = image.pixelFormat() == PixelFormat::yuv420;
@@ -132,19 +185,18 @@ int jpegQualityFor(double q) {
     return std::max(1, int(std::lround(std::clamp(q, 0.0, 1.0) * 100.0)));
 }
 
-bool encodeJpeg(const Image& image, int quality, MutableData& out) {
+bool encodeJpeg(const Image& image, int quality, MutableData& out, size_t maxBytes) {
     // JPEG holds at most 65500 pixels either way.
     if (image.width() == 0 || image.height() == 0 || image.width() > 65500 ||
-        image.height() > 65500)
+        image.height() > 65500 || maxBytes == 0)
         return false;
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    const bool ok = compress(image, quality, &jpeg, &size);
-    if (!ok || !jpeg) {
-        std::free(jpeg);
+    BlockDestination destination;
+    destination.limit = maxBytes;
+    if (!compress(image, quality, &destination)) {
+        std::free(destination.block);
         return false;
     }
-    out.adopt(jpeg, size, releaseEncoderBlock);
+    out.adopt(destination.block, destination.length, releaseEncoderBlock);
     return true;
 }
 

@@ -2,6 +2,9 @@
 // sources are converted by the encoder, 4:2:0 planes compressed as they are.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform/graphics/Image.h"
 #include "platform/graphics/MutableData.h"
 
@@ -10,7 +13,9 @@ namespace ovra {
 // libjpeg's quality scale (1..100) for a 0..1 lossy-compression quality.
 int jpegQualityFor(double lossyCompressionQuality);
 
-// Encodes `image` into `out`, replacing what it held; false when the encoder refuses it.
-bool encodeJpeg(const Image& image, int quality, MutableData& out);
+// Encodes `image` into `out`, replacing what it held; false when the encoder refuses it, memory
+// is refused or the file reaches `maxBytes` (libjpeg asks for room before it knows whether more
+// bytes come).
+bool encodeJpeg(const Image& image, int quality, MutableData& out, size_t maxBytes = SIZE_MAX);
 
 }  // namespace ovra
