@@ -16,10 +16,12 @@ class ScalerPool {
   public:
     explicit ScalerPool(size_t keep = 2) : keep_(keep) {}
 
-    // An idle scaler of that geometry, or a new one; null when none can be made.
+    // An idle scaler of that geometry, or a new one; null when none can be made. Idle scalers of
+    // any other geometry are dropped.
     std::unique_ptr<Scaler> take(const ScalerKey& key);
     // Keeps the scaler for the next call, dropping the oldest idle one when the pool is full.
     void give(std::unique_ptr<Scaler> scaler);
+    size_t idleCount();
 
   private:
     size_t keep_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/x11/SegmentFit.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11ShmSegment.h"
 
@@ -16,13 +17,15 @@ constexpr DisplayID kMainDisplay = 1;
 
 // The connection and the one spare segment, shared with the images that are still out: an image
 // gives its segment back when the pipeline lets go of it, so the next grab reuses memory that is
-// already mapped on both sides instead of faulting in a fresh frame.
+// already mapped on both sides instead of faulting in a fresh frame. Only a segment that fits
+// the latest grab is kept.
 struct State {
     std::mutex mutex;
     std::unique_ptr<X11Connection> connection;
     uint64_t generation = 0;  // which connection the segments were attached on
     std::unique_ptr<X11ShmSegment> spare;
     uint64_t spareGeneration = 0;
+    size_t wanted = 0;  // bytes the latest grab needed: the spare kept is sized for it
 
     void dropConnection() {
         spare.reset();
@@ -40,11 +43,13 @@ struct State {
 
     void giveBackLocked(std::unique_ptr<X11ShmSegment> segment, uint64_t segmentGeneration) {
         const bool current = connection && segmentGeneration == generation && !connection->broken();
-        if (current && (!spare || spare->size() < segment->size())) {
+        if (!current) return;
+        if (segmentFits(segment->size(), wanted) &&
+            (!spare || !segmentFits(spare->size(), wanted))) {
             if (spare) spare->detachFrom(connection->get());
             spare = std::move(segment);
             spareGeneration = segmentGeneration;
-        } else if (current) {
+        } else {
             segment->detachFrom(connection->get());
         }
     }
@@ -99,11 +104,17 @@ class X11Display : public Display {
         const size_t stride = c.bytesPerRow(area.width);
         const size_t size = stride * area.height;
         std::unique_ptr<X11ShmSegment> segment;
-        if (state_->spare && state_->spare->size() >= size &&
-            state_->spareGeneration == state_->generation)
+        state_->wanted = size;
+        if (state_->spare && state_->spareGeneration == state_->generation &&
+            segmentFits(state_->spare->size(), size)) {
             segment = std::move(state_->spare);
-        else
+        } else {
+            // A spare sized for another display is let go before a new segment is mapped.
+            if (state_->spare && state_->spareGeneration == state_->generation)
+                state_->spare->detachFrom(c.get());
+            state_->spare.reset();
             segment = X11ShmSegment::attach(c.get(), size);
+        }
         if (!segment) {
             if (!c.broken()) c.disableShm();
             return nullptr;

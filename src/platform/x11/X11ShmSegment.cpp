@@ -4,6 +4,7 @@
 #include <sys/shm.h>
 
 #include <cstdlib>
+#include <new>
 
 namespace ovra::x11 {
 
@@ -26,8 +27,13 @@ std::unique_ptr<X11ShmSegment> X11ShmSegment::attach(xcb_connection_t* connectio
         shmdt(address);
         return nullptr;
     }
-    return std::unique_ptr<X11ShmSegment>(
-        new X11ShmSegment(static_cast<uint8_t*>(address), size, id));
+    auto* segment = new (std::nothrow) X11ShmSegment(static_cast<uint8_t*>(address), size, id);
+    if (!segment) {
+        xcb_shm_detach(connection, id);
+        xcb_flush(connection);
+        shmdt(address);
+    }
+    return std::unique_ptr<X11ShmSegment>(segment);
 }
 
 X11ShmSegment::~X11ShmSegment() {
