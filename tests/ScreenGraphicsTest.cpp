@@ -9,7 +9,11 @@
 #include "ScreenJpeg.h"
 #include "platform/Graphics.h"
 #include "platform/graphics/FullRangeYuv.h"
+#include "platform/graphics/JpegEncoder.h"
 #include "platform/graphics/PlanarPixels.h"
+#include "platform/graphics/ScalerPool.h"
+#include "platform/x11/SegmentFit.h"
+#include "support/AllocationCounter.h"
 
 namespace ovra::test {
 namespace {
@@ -147,6 +151,104 @@ TEST(ScreenGraphics, ConversionOnSeveralThreadsCoversEveryRow) {
             // bytes are taken as B, G, R).
             EXPECT_NEAR(last[0], (0.587 + 0.299) * double((height - 1) % 256), 1.5) << height;
         }
+}
+
+// A helper thread or its place that cannot be had is no reason to end the process: whichever
+// allocation is refused, the conversion comes out whole (its band done on the calling thread)
+// or reports failure.
+TEST(ScreenGraphics, ConversionSurvivesEveryRefusedAllocation) {
+    auto image = packedImage(70, 99, PixelFormat::bgrx, [](size_t x, size_t y) {
+        return Rgb{int(x * 3 % 256), int(y % 256), int((x + y) % 256)};
+    });
+    PlanarPixels expected(70, 99), got(70, 99);
+    ASSERT_TRUE(convertToFullRange420(*image, expected, 1));
+    for (long nth = 0;; ++nth) {
+        std::memset(got.plane(0), 7, got.bytesPerRow(0) * got.planeHeight(0));
+        bool ok = false, refused = false;
+        {
+            AllocationRefusal refusal(nth);
+            ok = convertToFullRange420(*image, got, 4);
+            refused = refusal.refused();
+        }
+        for (size_t row = 0; ok && row < 99; ++row) {
+            ASSERT_TRUE(std::equal(got.plane(0) + row * got.bytesPerRow(0),
+                                   got.plane(0) + row * got.bytesPerRow(0) + 70,
+                                   expected.plane(0) + row * expected.bytesPerRow(0)))
+                << "allocation " << nth << " refused, row " << row;
+        }
+        if (!refused) break;
+    }
+}
+
+std::shared_ptr<Image> noise(size_t w, size_t h) {
+    return packedImage(w, h, PixelFormat::bgrx, [](size_t x, size_t y) {
+        const uint32_t v = uint32_t(x * 2654435761u ^ y * 40503u) * 2246822519u;
+        return Rgb{int(v >> 24), int(v >> 16 & 255), int(v >> 8 & 255)};
+    });
+}
+
+// The encoder's block grows while it writes; an error after a growth (the file passing its
+// limit, or memory refused) frees the block the encoder holds then, once, and leaves `out` as
+// it was. Under AddressSanitizer a second free or a leak of the grown block shows.
+TEST(ScreenGraphics, EncoderErrorAfterItsBlockGrewFreesItOnce) {
+    const auto image = noise(640, 480);
+    MutableData whole;
+    ASSERT_TRUE(encodeJpeg(*image, 50, whole));
+    ASSERT_GT(whole.length(), 100u * 1024);  // its first block is 64 KiB
+    const uint8_t kept[] = {1, 2, 3};
+    MutableData out;
+    out.append(kept, 3);
+    EXPECT_FALSE(encodeJpeg(*image, 50, out, 100 * 1024));  // grows to 100 KiB, then fails
+    ASSERT_EQ(out.length(), 3u);
+    EXPECT_TRUE(std::equal(kept, kept + 3, out.bytes()));
+    EXPECT_TRUE(encodeJpeg(*image, 50, out, whole.length() + 1));  // the least it fits in
+    EXPECT_EQ(out.length(), whole.length());
+
+    // Memory refused anywhere, in the growth among others (malloc is refused only where the
+    // tests count it: not under the sanitizers, which own malloc).
+    for (long nth = 0;; ++nth) {
+        MutableData refusedOut;
+        bool ok = false, refused = false;
+        {
+            AllocationRefusal refusal(nth);
+            ok = encodeJpeg(*image, 50, refusedOut);
+            refused = refusal.refused();
+        }
+        if (ok) {
+            EXPECT_EQ(refusedOut.length(), whole.length()) << nth;
+        }
+        if (!refused) break;
+    }
+}
+
+// What the pool keeps follows the latest geometry: scalers for a display that is gone (a huge
+// one among them) are dropped on the next call, not kept for good.
+TEST(ScreenGraphics, ScalerPoolKeepsOnlyTheLatestGeometry) {
+    ScalerPool pool;
+    const ScalerKey huge{8192, 8192, PixelFormat::bgrx, 1920, 1920, 4};
+    const ScalerKey normal{2880, 1800, PixelFormat::bgrx, 1920, 1200, 4};
+    auto a = pool.take(huge), b = pool.take(huge);
+    ASSERT_TRUE(a && b);
+    pool.give(std::move(a));
+    pool.give(std::move(b));
+    EXPECT_EQ(pool.idleCount(), 2u);
+    auto c = pool.take(normal);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->key(), normal);
+    EXPECT_EQ(pool.idleCount(), 0u);
+    pool.give(std::move(c));
+    EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+// The X server's segment kept between grabs fits the latest grab: one left from a larger display
+// is let go.
+TEST(ScreenGraphics, SegmentKeptOnlyWhenItFitsTheGrab) {
+    const size_t normal = 2880u * 1800 * 4, huge = 8192u * 8192 * 4;
+    EXPECT_TRUE(x11::segmentFits(normal, normal));
+    EXPECT_FALSE(x11::segmentFits(huge, normal));
+    EXPECT_FALSE(x11::segmentFits(normal, huge));
+    EXPECT_TRUE(x11::segmentFits(normal + normal / 4, normal));
+    EXPECT_FALSE(x11::segmentFits(normal + normal / 4 + 1, normal));
 }
 
 }  // namespace

@@ -33,6 +33,27 @@ TEST_F(ScreenTest, DisplayWithinTheLimitIsEncodedAsItIs) {
                             "addImage 1920x1080 quality=0.5", "finalize -> true"));
 }
 
+// Flat displays are reduced to the width limit too: the height never truncates to no row.
+TEST_F(ScreenTest, VeryFlatDisplaysComeOutAtTheWidthLimit) {
+    for (auto [width, height] : {std::pair<size_t, size_t>{1921, 1}, {4000, 1}, {32767, 16}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        sim::SimPicture p;
+        p.width = width;
+        p.height = height;
+        p.background = {30, 200, 40};
+        show(p);
+        const Shot& shot = capture();
+        ASSERT_EQ(shot.result, 0) << shot.log;
+        ASSERT_TRUE(shot.jpeg);
+        EXPECT_EQ(shot.jpeg->width, 1920);
+        EXPECT_EQ(shot.jpeg->height, 1);
+        for (int x : {8, 960, 1911}) {
+            const Rgb got = shot.jpeg->at(x, 0);
+            EXPECT_TRUE(near(got, Rgb{30, 200, 40}, 14)) << x << ": " << describe(got);
+        }
+    }
+}
+
 TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
     auto p = quarterPicture(2880, 1800);
     p.hasColorSpace = false;

@@ -46,7 +46,11 @@ Graphics::~Graphics() = default;
 
 std::shared_ptr<ColorSpace> Graphics::createColorSpaceWithName(const std::string& name) {
     if (name != ColorSpace::sRGBName) return nullptr;
-    return std::make_shared<ColorSpace>(name);
+    try {
+        return std::make_shared<ColorSpace>(name);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 std::shared_ptr<BitmapContext> Graphics::createBitmapContext(size_t width, size_t height,
@@ -77,34 +81,47 @@ void Graphics::drawImage(BitmapContext& context, const Image& image, Rect rect, 
     const ScalerKey key{image.width(),       image.height(),
                         image.pixelFormat(), context.width(),
                         context.height(),    scalerFilterFor(context.interpolationQuality())};
-    auto scaler = scalers_->take(key);
-    if (!scaler) return;
     try {
-        scaler->scale(image, context.pixelsForWriting());
+        auto scaler = scalers_->take(key);
+        if (!scaler || !scaler->scale(image, context.pixelsForWriting())) context.markDrawFailed();
+        scalers_->give(std::move(scaler));
     } catch (const std::bad_alloc&) {
+        context.markDrawFailed();
     }
-    scalers_->give(std::move(scaler));
 }
 
 std::shared_ptr<Image> Graphics::createImageOfContext(BitmapContext& context) {
+    if (context.drawFailed()) return nullptr;
     auto pixels = context.pixels();
     std::array<ImagePlane, 3> planes;
     for (size_t i = 0; i < 3; ++i) planes[i] = {pixels->plane(i), pixels->bytesPerRow(i)};
-    return std::make_shared<Image>(context.width(), context.height(), PixelFormat::yuv420, planes,
-                                   context.colorSpace(), std::move(pixels));
+    try {
+        return std::make_shared<Image>(context.width(), context.height(), PixelFormat::yuv420,
+                                       planes, context.colorSpace(), std::move(pixels));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 std::shared_ptr<ImageDestination> Graphics::createImageDestination(
     std::shared_ptr<MutableData> data, const std::string& type, size_t count) {
     if (!data || type != kJpegTypeIdentifier || count != 1) return nullptr;
-    return std::make_shared<ImageDestination>(std::move(data), type, count);
+    try {
+        return std::make_shared<ImageDestination>(std::move(data), type, count);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
+// An image that cannot be added (memory refused) is missing at finalisation, which then fails.
 void Graphics::addImage(ImageDestination& destination, std::shared_ptr<Image> image,
                         const ImageProperties& properties) {
     if (!image || destination.finalized() || destination.images().size() >= destination.count())
         return;
-    destination.images().push_back({std::move(image), properties});
+    try {
+        destination.images().push_back({std::move(image), properties});
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 bool Graphics::finalize(ImageDestination& destination) {

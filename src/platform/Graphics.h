@@ -1,7 +1,8 @@
 // Graphics facilities in the shape of CoreGraphics and ImageIO: colour spaces by name, a bitmap
 // context that draws an image scaled into itself, an image of the context, and an image
 // destination that writes a JPEG into a growable byte buffer. One real implementation is shared
-// by every backend; the simulation overrides each call so that any of them can fail.
+// by every backend; the simulation overrides each call so that any of them can fail. No call
+// throws: a refused allocation is a null result or a failed finalisation, as any other failure.
 #pragma once
 
 #include <cstddef>
@@ -60,6 +61,11 @@ class BitmapContext {
     PlanarPixels& pixelsForWriting();
     std::shared_ptr<const PlanarPixels> pixels() const { return pixels_; }
 
+    // A draw that could not be done (no scaler, memory refused) leaves pixels that show nothing
+    // of the image; no image is made of such a context, so the caller never encodes them.
+    void markDrawFailed() { drawFailed_ = true; }
+    bool drawFailed() const { return drawFailed_; }
+
   private:
     size_t width_;
     size_t height_;
@@ -68,6 +74,7 @@ class BitmapContext {
     uint32_t bitmapInfo_;
     InterpolationQuality quality_ = InterpolationQuality::defaultQuality;
     std::shared_ptr<PlanarPixels> pixels_;
+    bool drawFailed_ = false;
 };
 
 struct ImageProperties {
@@ -121,7 +128,7 @@ class Graphics {
     // Scales the whole image into `rect` with the context's interpolation quality. Only the
     // context's full area, untiled, is supported; anything else leaves the context as it was.
     virtual void drawImage(BitmapContext& context, const Image& image, Rect rect, bool tiled);
-    // An image of what the context holds now, or null.
+    // An image of what the context holds now, or null (also after a draw that failed).
     virtual std::shared_ptr<Image> createImageOfContext(BitmapContext& context);
 
     // A destination that writes `count` images of `type` (only kJpegTypeIdentifier, one image)

@@ -1,5 +1,6 @@
 // Replaces the global allocation functions of the test programs with counting ones that forward
-// to the C library's allocator, so that a test can prove a path allocates nothing.
+// to the C library's allocator, so that a test can prove a path allocates nothing, or refuse one
+// chosen allocation to walk a path's every failure.
 #include "support/AllocationCounter.h"
 
 #include <cstddef>
@@ -16,9 +17,16 @@ namespace {
 // Plain thread-locals: reading them never allocates.
 thread_local bool counting = false;
 thread_local long allocations = 0;
+thread_local long untilRefusal = -1;  // allocations left before the refused one; -1: none
+thread_local bool hasRefused = false;
 
-inline void noteAllocation() {
+// Counts the allocation; false when it is the one to refuse.
+inline bool noteAllocation() {
     if (counting) ++allocations;
+    if (untilRefusal < 0) return true;
+    if (untilRefusal-- > 0) return true;
+    hasRefused = true;
+    return false;
 }
 }  // namespace
 
@@ -41,6 +49,19 @@ bool AllocationCounter::countsMalloc() {
     return OVRA_COUNT_MALLOC;
 }
 
+AllocationRefusal::AllocationRefusal(long nth) {
+    hasRefused = false;
+    untilRefusal = nth;
+}
+
+AllocationRefusal::~AllocationRefusal() {
+    untilRefusal = -1;
+}
+
+bool AllocationRefusal::refused() const {
+    return hasRefused;
+}
+
 }  // namespace ovra::test
 
 #if OVRA_COUNT_MALLOC
@@ -51,27 +72,27 @@ void* __libc_realloc(void* pointer, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return nullptr;
     return __libc_malloc(size);
 }
 void* calloc(size_t count, size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return nullptr;
     return __libc_calloc(count, size);
 }
 void* realloc(void* pointer, size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return nullptr;
     return __libc_realloc(pointer, size);
 }
 void* memalign(size_t alignment, size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return nullptr;
     return __libc_memalign(alignment, size);
 }
 void* aligned_alloc(size_t alignment, size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return nullptr;
     return __libc_memalign(alignment, size);
 }
 int posix_memalign(void** out, size_t alignment, size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) return 12;                                                     // ENOMEM
     if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0) return 22;  // EINVAL
     void* p = __libc_memalign(alignment, size);
     if (!p && size != 0) return 12;  // ENOMEM
@@ -84,7 +105,7 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
 // operator new is counted directly: with malloc counted too, each new would count once more,
 // so it goes to the C library's allocator under its own name.
 void* operator new(std::size_t size) {
-    noteAllocation();
+    if (!noteAllocation()) throw std::bad_alloc();
 #if OVRA_COUNT_MALLOC
     void* p = __libc_malloc(size ? size : 1);
 #else

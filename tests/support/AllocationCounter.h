@@ -17,4 +17,17 @@ class AllocationCounter {
     static bool countsMalloc();
 };
 
+// While alive, the calling thread's allocation number `nth` (0 for the next one, counted as
+// AllocationCounter counts) is refused: operator new throws std::bad_alloc, malloc returns null.
+class AllocationRefusal {
+  public:
+    explicit AllocationRefusal(long nth);
+    ~AllocationRefusal();
+    AllocationRefusal(const AllocationRefusal&) = delete;
+    AllocationRefusal& operator=(const AllocationRefusal&) = delete;
+
+    // Whether the refusal has happened yet.
+    bool refused() const;
+};
+
 }  // namespace ovra::test

@@ -155,7 +155,11 @@ void SimGraphics::drawImage(BitmapContext& context, const Image& image, Rect rec
     journal_.record("drawImage " + sizeText(image.width(), image.height()) + " in {" +
                     number(rect.x) + "," + number(rect.y) + "," + number(rect.width) + "," +
                     number(rect.height) + "} tiled=" + (tiled ? "1" : "0"));
-    Graphics::drawImage(context, image, rect, tiled);
+    // An arranged failure is a draw that cannot be done, as when no scaler can be had.
+    if (journal_.takeFailure("drawImage"))
+        context.markDrawFailed();
+    else
+        Graphics::drawImage(context, image, rect, tiled);
 }
 
 std::shared_ptr<Image> SimGraphics::createImageOfContext(BitmapContext& context) {
