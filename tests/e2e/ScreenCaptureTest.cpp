@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "../ScreenJpeg.h"
@@ -108,6 +110,46 @@ TEST(ScreenOnXvfbServerRestart, ServerThatCameBackWorksOnTheNextCall) {
     ASSERT_EQ(shot.result, 0) << shot.log;
     EXPECT_EQ(shot.jpeg->width, 1600);
     EXPECT_TRUE(test::near(shot.jpeg->meanAround(800, 450), Rgb{0, 0, 200}, 12));
+}
+
+// Bytes of System V shared memory mapped into this process (the grab segments).
+size_t sharedMemoryMapped() {
+    std::ifstream maps("/proc/self/maps");
+    size_t total = 0;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("SYSV") == std::string::npos) continue;
+        std::istringstream range(line);
+        uintptr_t begin = 0, end = 0;
+        char dash = 0;
+        range >> std::hex >> begin >> dash >> end;
+        total += end - begin;
+    }
+    return total;
+}
+
+// What stays mapped between screenshots follows the display: after one grab of an 8192x8192
+// display, then a switch to 2880x1800 (an xrandr mode change, same connection), the segment
+// kept for the next grab fits the smaller display.
+TEST(ScreenOnXvfbShrinking, KeptSegmentFollowsTheDisplayDown) {
+    XvfbServer server(8192, 8192);
+    ASSERT_TRUE(server.ready());
+    UseDisplay use(server.display());
+    ASSERT_EQ(captureScreen().result, 0);
+    const size_t huge = 8192u * 8192 * 4, normal = 2880u * 1800 * 4;
+    ASSERT_GE(sharedMemoryMapped(), huge);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"xrandr", "--newmode", "m2880", "100", "2880", "2900", "2920",
+                                   "2940", "1800", "1801", "1802", "1803"},
+          {"xrandr", "--addmode", "screen", "m2880"},
+          {"xrandr", "--output", "screen", "--mode", "m2880", "--fb", "2880x1800"}})
+        ASSERT_EQ(ChildProcess(args).wait(), 0) << args[1];
+    for (int i = 0; i < 3; ++i) {
+        const Capture shot = captureScreen();
+        ASSERT_EQ(shot.result, 0) << shot.log;
+        EXPECT_EQ(shot.jpeg->width, 1920);
+        EXPECT_EQ(shot.jpeg->height, 1200);
+    }
+    EXPECT_LE(sharedMemoryMapped(), normal + normal / 4);
 }
 
 TEST(ScreenOnXvfbThreads, CallsFromSeveralThreadsAtOnceAllSucceed) {
