@@ -1,7 +1,8 @@
 // Which scaler reduces the screenshot, at 2880x1800 -> 1920x1200 of a photo-like picture with a
 // text panel: libyuv's conversion to 4:2:0 then libswscale's filters on the planes
 // (BM_swscale_<filter>, one slice thread and all cores), libswscale alone from RGB
-// (BM_swscale_from_rgb_<filter>), the library's own context draw, and libvips' Lanczos-3 resize
+// (BM_swscale_from_rgb_<filter>), libyuv's own plane scalers after the same conversion
+// (BM_libyuv_<filter>), the library's own context draw, and libvips' Lanczos-3 resize
 // (loaded at run time when libvips42 is installed). Counters: psnr_y_db against a double-
 // precision Lanczos-3 reference of the same picture; stripe_spread, the luma deviation left of
 // one-pixel stripes (0 = even grey, 127 = fully aliased). Then the encoder: the library's
