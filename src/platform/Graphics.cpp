@@ -81,12 +81,17 @@ void Graphics::drawImage(BitmapContext& context, const Image& image, Rect rect, 
     const ScalerKey key{image.width(),       image.height(),
                         image.pixelFormat(), context.width(),
                         context.height(),    scalerFilterFor(context.interpolationQuality())};
+    std::unique_ptr<Scaler> scaler;
+    bool drawn = false;
     try {
-        auto scaler = scalers_->take(key);
-        if (!scaler || !scaler->scale(image, context.pixelsForWriting())) context.markDrawFailed();
-        scalers_->give(std::move(scaler));
+        scaler = scalers_->take(key);
+        drawn = scaler && scaler->scale(image, context.pixelsForWriting());
     } catch (const std::bad_alloc&) {
-        context.markDrawFailed();
+    }
+    if (!drawn) context.markDrawFailed();
+    try {
+        scalers_->give(std::move(scaler));
+    } catch (const std::bad_alloc&) {  // the scaler is simply not kept
     }
 }
 
