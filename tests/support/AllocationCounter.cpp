@@ -3,6 +3,7 @@
 // chosen allocation to walk a path's every failure.
 #include "support/AllocationCounter.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -26,6 +27,7 @@ inline bool noteAllocation() {
     if (untilRefusal < 0) return true;
     if (untilRefusal-- > 0) return true;
     hasRefused = true;
+    errno = ENOMEM;  // as the C library's allocator does (glibc asserts it in places)
     return false;
 }
 }  // namespace
