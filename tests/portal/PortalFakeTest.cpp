@@ -64,7 +64,9 @@ struct FileCase {
     bool fileKept;
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PictureFile : public FakePortal, public ::testing::WithParamInterface<FileCase> {};
 
@@ -129,7 +131,9 @@ struct FailureCase {
     bool whole = true;  // false: `why` is how the line begins, the bus's message follows
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Failure : public FakePortal, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -182,6 +186,17 @@ TEST_F(FakePortal, NoSessionBusFailsWithoutStartingOne) {
               "Error: Screenshot portal: no session bus (DBUS_SESSION_BUS_ADDRESS is not set and "
               "no $XDG_RUNTIME_DIR/bus)\n" +
                   kNil);
+}
+
+TEST_F(FakePortal, LateAnswersFileIsRemovedOnTheNextCall) {
+    const std::string late = tmp_ + "/late.png";
+    ASSERT_TRUE(startPortal({"late", source(), late}));
+    EXPECT_EQ(host_.capture().log, "Error: Screenshot portal: no answer within 5000 ms\n" + kNil);
+    ASSERT_TRUE(e2e::waitUntil([&] { return fileExists(late); }));
+    const Shot shot = host_.capture();
+    EXPECT_EQ(shot.result, 0) << shot.log;
+    EXPECT_FALSE(fileExists(late));
+    EXPECT_TRUE(fileExists(source()));
 }
 
 TEST_F(FakePortal, BusThatWentAwayIsReachedAgainOnTheNextCall) {

@@ -3,6 +3,7 @@
 
 fake_portal.py MODE [PICTURE [COPY_TO]]
   answer   answer 0 with file://PICTURE; with COPY_TO, copy PICTURE there first and name the copy
+  late     like answer, but the first request only after 6 s (later ones name PICTURE itself)
   refuse   answer 2          cancel   answer 1          silent   never answer
 Any request that is not non-interactive with a handle_token gets 2, so a success also proves the
 call was well formed. Each Request.Close is written to standard output as "closed PATH".
@@ -40,19 +41,27 @@ class Portal(dbus.service.Object):
         well_formed = token and "interactive" in options and not options["interactive"]
         if MODE == "silent":
             return dbus.ObjectPath(path)
-        code, results = {"refuse": 2, "cancel": 1}.get(MODE, 0), {}
+        code = {"refuse": 2, "cancel": 1}.get(MODE, 0)
         if not well_formed:
             code = 2
-        elif code == 0:
-            picture = PICTURE
-            if COPY_TO:
-                shutil.copyfile(PICTURE, COPY_TO)
-                picture = COPY_TO
-            results["uri"] = dbus.String("file://" + urllib.parse.quote(picture), variant_level=1)
-        GLib.idle_add(self.answer, path, code, results)
+        first = not self.answered
+        self.answered = True
+        if MODE == "late" and first:
+            GLib.timeout_add(6000, self.answer, path, code, COPY_TO)
+        else:
+            GLib.idle_add(self.answer, path, code, COPY_TO if MODE == "answer" else "")
         return dbus.ObjectPath(path)
 
-    def answer(self, path, code, results):
+    answered = False
+
+    def answer(self, path, code, copy_to):
+        results = {}
+        if code == 0:
+            picture = PICTURE
+            if copy_to:
+                shutil.copyfile(PICTURE, copy_to)
+                picture = copy_to
+            results["uri"] = dbus.String("file://" + urllib.parse.quote(picture), variant_level=1)
         signal = dbus.lowlevel.SignalMessage(path, REQUEST, "Response")
         signal.append(dbus.UInt32(code), dbus.Dictionary(results, signature="sv"))
         self.connection.send_message(signal)

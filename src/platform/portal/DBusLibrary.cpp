@@ -18,7 +18,6 @@ const DBusLibrary* dbusLibrary(std::string& error) {
                 {symbolSlot("dbus_threads_init_default", t->threadsInitDefault),
                  symbolSlot("dbus_error_init", t->errorInit),
                  symbolSlot("dbus_error_free", t->errorFree),
-                 symbolSlot("dbus_error_is_set", t->errorIsSet),
                  symbolSlot("dbus_connection_open_private", t->openPrivate),
                  symbolSlot("dbus_bus_register", t->busRegister),
                  symbolSlot("dbus_bus_get_unique_name", t->uniqueName),

@@ -14,7 +14,6 @@ struct DBusLibrary {
     decltype(&dbus_threads_init_default) threadsInitDefault = nullptr;
     decltype(&dbus_error_init) errorInit = nullptr;
     decltype(&dbus_error_free) errorFree = nullptr;
-    decltype(&dbus_error_is_set) errorIsSet = nullptr;
     decltype(&dbus_connection_open_private) openPrivate = nullptr;
     decltype(&dbus_bus_register) busRegister = nullptr;
     decltype(&dbus_bus_get_unique_name) uniqueName = nullptr;
