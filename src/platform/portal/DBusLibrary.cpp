@@ -19,7 +19,7 @@ const DBusLibrary* dbusLibrary(std::string& error) {
                  symbolSlot("dbus_error_init", t->errorInit),
                  symbolSlot("dbus_error_free", t->errorFree),
                  symbolSlot("dbus_connection_open_private", t->openPrivate),
-                 symbolSlot("dbus_bus_register", t->busRegister),
+                 symbolSlot("dbus_bus_set_unique_name", t->setUniqueName),
                  symbolSlot("dbus_bus_get_unique_name", t->uniqueName),
                  symbolSlot("dbus_connection_set_exit_on_disconnect", t->setExitOnDisconnect),
                  symbolSlot("dbus_connection_get_is_connected", t->isConnected),

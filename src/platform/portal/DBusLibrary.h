@@ -15,7 +15,7 @@ struct DBusLibrary {
     decltype(&dbus_error_init) errorInit = nullptr;
     decltype(&dbus_error_free) errorFree = nullptr;
     decltype(&dbus_connection_open_private) openPrivate = nullptr;
-    decltype(&dbus_bus_register) busRegister = nullptr;
+    decltype(&dbus_bus_set_unique_name) setUniqueName = nullptr;
     decltype(&dbus_bus_get_unique_name) uniqueName = nullptr;
     decltype(&dbus_connection_set_exit_on_disconnect) setExitOnDisconnect = nullptr;
     decltype(&dbus_connection_get_is_connected) isConnected = nullptr;

@@ -245,11 +245,27 @@ bool ScreenshotRequest::connect(std::chrono::steady_clock::time_point deadline, 
     }
     // libdbus would otherwise end the whole process when the bus goes away.
     dbus_->setExitOnDisconnect(connection_, FALSE);
-    if (!dbus_->busRegister(connection_, error.get())) {
+    // Hello sent by hand rather than with dbus_bus_register, which waits up to 25 s: the whole
+    // call stays within its bound even on a bus that does not answer.
+    DBusMessage* hello = dbus_->newMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "Hello");
+    DBusMessage* welcome =
+        hello ? dbus_->sendAndBlock(connection_, hello, std::max(1, millisecondsLeft(deadline)),
+                                    error.get())
+              : nullptr;
+    if (hello) dbus_->unrefMessage(hello);
+    const char* name = nullptr;
+    DBusMessageIter helloArgs;
+    if (welcome && dbus_->iterInit(welcome, &helloArgs) &&
+        dbus_->iterArgType(&helloArgs) == DBUS_TYPE_STRING)
+        dbus_->iterGetBasic(&helloArgs, &name);
+    if (!name || !dbus_->setUniqueName(connection_, name)) {
         why = "the session bus did not accept the connection (" + error.text() + ")";
+        if (welcome) dbus_->unrefMessage(welcome);
         disconnect();
         return false;
     }
+    dbus_->unrefMessage(welcome);
     // Request objects live under the caller's unique name, ":1.42" becoming "1_42".
     std::string sender = dbus_->uniqueName(connection_);
     if (!sender.empty() && sender[0] == ':') sender.erase(0, 1);
