@@ -5,9 +5,11 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "PortalHost.h"
 #include "e2e/PortalDesktop.h"
@@ -198,6 +200,23 @@ TEST_F(FakePortal, LateAnswersFileIsRemovedOnTheNextCall) {
     EXPECT_EQ(shot.result, 0) << shot.log;
     EXPECT_FALSE(fileExists(late));
     EXPECT_TRUE(fileExists(source()));
+}
+
+TEST_F(FakePortal, CallsFromSeveralThreadsEachGetThePicture) {
+    ASSERT_TRUE(startPortal({"answer", source()}));
+    std::vector<std::thread> threads;
+    std::atomic<int> pictures{0};
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            uint8_t* buffer = nullptr;
+            int32_t length = 0;
+            if (ov_capture_screen(&buffer, &length) == 0) {
+                ++pictures;
+                ov_free_buffer(buffer);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(pictures.load(), 3);
 }
 
 TEST_F(FakePortal, BusThatWentAwayIsReachedAgainOnTheNextCall) {
