@@ -46,6 +46,18 @@ class FakePortal : public ::testing::Test {
         return bus_->startService(args, {}, "org.freedesktop.portal.Desktop", portalLog());
     }
     std::string portalLog() const { return folder_.path() + "/portal.log"; }
+    // A folder outside every temporary folder, as ~/Pictures is: under the test's working
+    // folder (the build tree), emptied at the end.
+    std::string keptFolder() {
+        kept_ = std::filesystem::current_path() / ("portal-kept-" + std::to_string(getpid()));
+        std::filesystem::create_directories(kept_);
+        return kept_.string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!kept_.empty()) std::filesystem::remove_all(kept_, ignored);
+    }
+    std::filesystem::path kept_;
 
     e2e::TempFolder folder_;
     std::string tmp_;
@@ -57,7 +69,8 @@ class FakePortal : public ::testing::Test {
 e2e::TempFolder* FakePortal::pictures_ = nullptr;
 
 // Where the stand-in's answer points, and what becomes of that file.
-enum class Place { freshInTmp, freshInPictures, olderInTmp, notPngInTmp };
+// freshInSlashTmp: under /tmp but not under $TMPDIR, as the wlroots backend's out.png.
+enum class Place { freshInTmp, freshInSlashTmp, freshInPictures, olderInTmp, notPngInTmp };
 
 struct FileCase {
     const char* name;
@@ -81,8 +94,12 @@ TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
             file = tmp_ + "/out.png";
             args.insert(args.end(), {source(), file});
             break;
+        case Place::freshInSlashTmp:
+            file = folder_.path() + "/out.png";
+            args.insert(args.end(), {source(), file});
+            break;
         case Place::freshInPictures:
-            file = folder_.path() + "/Screenshot.png";
+            file = keptFolder() + "/Screenshot.png";
             args.insert(args.end(), {source(), file});
             break;
         case Place::olderInTmp: {
@@ -121,6 +138,7 @@ TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
 INSTANTIATE_TEST_SUITE_P(
     Places, PictureFile,
     ::testing::Values(FileCase{"FreshInTemporaryFolder", Place::freshInTmp, true, false},
+                      FileCase{"FreshInSlashTmp", Place::freshInSlashTmp, true, false},
                       FileCase{"FreshInPictures", Place::freshInPictures, true, true},
                       FileCase{"OlderInTemporaryFolder", Place::olderInTmp, true, true},
                       FileCase{"NotPngInTemporaryFolder", Place::notPngInTmp, false, false}),

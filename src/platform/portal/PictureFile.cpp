@@ -22,12 +22,18 @@ std::optional<std::string> realPath(const std::string& path) {
     return std::string(resolved);
 }
 
+bool inside(const std::optional<std::string>& folder, const std::string& file) {
+    return folder && file.size() > folder->size() + 1 &&
+           file.compare(0, folder->size(), *folder) == 0 && file[folder->size()] == '/';
+}
+
+// $TMPDIR when set, and /tmp in any case: a portal runs with its own environment and may not
+// share the caller's $TMPDIR (the wlroots backend writes to /tmp).
 bool insideTemporaryFolder(const std::string& path) {
-    const char* tmp = std::getenv("TMPDIR");
-    const auto folder = realPath(tmp && *tmp ? tmp : "/tmp");
     const auto file = realPath(path);
-    return folder && file && file->size() > folder->size() + 1 &&
-           file->compare(0, folder->size(), *folder) == 0 && (*file)[folder->size()] == '/';
+    if (!file) return false;
+    const char* tmp = std::getenv("TMPDIR");
+    return inside(realPath("/tmp"), *file) || (tmp && *tmp && inside(realPath(tmp), *file));
 }
 
 bool notBefore(const timespec& t, const timespec& start) {

@@ -2,10 +2,10 @@
 //
 // Portals choose where the picture goes: GNOME saves it in the user's Pictures folder as a
 // screenshot the user may keep, KDE writes a temporary file, the wlroots backend overwrites one
-// fixed out.png in the temporary folder on every call. So the picture is removed only when all of
-// these hold: it lies inside the temporary folder ($TMPDIR, else /tmp), it is a regular file of
-// this process's user, and it was last written after the call began (this call made it). A file
-// anywhere else, or older than the call, is left exactly where it is.
+// fixed out.png in /tmp on every call, readable by every user. So the picture is removed only
+// when all of these hold: it lies inside a temporary folder (/tmp, or $TMPDIR), it is a regular
+// file of this process's user, and it was last written after the call began (this call made it).
+// A file anywhere else, or older than the call, is left exactly where it is.
 #pragma once
 
 #include <sys/types.h>
