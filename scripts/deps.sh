@@ -9,6 +9,7 @@ packages=(
   libpulse-dev libsoxr-dev libspeexdsp-dev uuid-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
   pulseaudio pulseaudio-utils xvfb x11-xserver-utils sox
+  libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire sway swaybg grim xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
   "$@"
 )
 

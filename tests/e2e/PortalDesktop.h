@@ -1,0 +1,204 @@
+// A private session bus with the desktop portal's services on it, each started and stopped by
+// its PID, for the screenshot portal tests. The bus has no service folders, so nothing is
+// started on demand behind the test's back: every service is started explicitly and waited for
+// with NameHasOwner. At the end, a minimal headless sway for the real portal to look at.
+#pragma once
+
+#include <dbus/dbus.h>
+#include <glob.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace ovra::e2e {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempFolder {
+  public:
+    TempFolder() {
+        char pattern[] = "/tmp/ovra-portal-XXXXXX";
+        if (mkdtemp(pattern)) path_ = pattern;
+        chmod(path_.c_str(), 0755);  // reachable by the unprivileged compositor
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+inline bool fileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Whether `name` has an owner on the bus at `address`.
+inline bool nameHasOwner(const std::string& address, const char* name) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* c = dbus_connection_open_private(address.c_str(), &error);
+    bool owned = false;
+    if (c) {
+        dbus_connection_set_exit_on_disconnect(c, FALSE);
+        if (dbus_bus_register(c, &error)) owned = dbus_bus_name_has_owner(c, name, &error);
+        dbus_connection_close(c);
+        dbus_connection_unref(c);
+    }
+    dbus_error_free(&error);
+    return owned;
+}
+
+class SessionBus {
+  public:
+    explicit SessionBus(const std::string& folder) : socket_(folder + "/bus") {
+        const std::string config = folder + "/bus.conf";
+        std::ofstream(config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:path="
+            << socket_
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+               "<allow own=\"*\"/></policy></busconfig>\n";
+        daemon_ = ChildProcess({"dbus-daemon", "--config-file=" + config, "--nofork"}, {},
+                               folder + "/bus.log");
+        ready_ = waitUntil(
+            [&] { return fileExists(socket_) && nameHasOwner(address(), "org.freedesktop.DBus"); });
+    }
+    ~SessionBus() {
+        for (auto s = services_.rbegin(); s != services_.rend(); ++s) s->stop();
+        daemon_.stop();
+    }
+
+    bool ready() const { return ready_; }
+    std::string address() const { return "unix:path=" + socket_; }
+
+    // Starts `argv` with this bus in its environment and waits until it owns `name` (or, with
+    // `name` empty, until `readyFile` exists).
+    bool startService(const std::vector<std::string>& argv, std::vector<std::string> env,
+                      const std::string& name, const std::string& log,
+                      const std::string& readyFile = "") {
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address());
+        services_.emplace_back(argv, env, log);
+        auto& service = services_.back();
+        return waitUntil([&] {
+            if (!service.running()) return false;
+            return name.empty() ? fileExists(readyFile) : nameHasOwner(address(), name.c_str());
+        });
+    }
+
+  private:
+    std::string socket_;
+    ChildProcess daemon_;
+    std::vector<ChildProcess> services_;
+    bool ready_ = false;
+};
+
+// The real portal for a wlroots desktop: PipeWire (which xdg-desktop-portal-wlr needs to start
+// at all), the wlr backend for Screenshot, the gtk backend for Access (without which the
+// Screenshot interface is not offered), and xdg-desktop-portal itself. They run as the test's own
+// user, as the portal refuses callers of another user.
+inline bool startDesktopPortals(SessionBus& bus, const std::string& folder,
+                                const std::string& waylandDisplay) {
+    const std::string run = folder + "/portal-run";
+    mkdir(run.c_str(), 0700);
+    const std::vector<std::string> env{
+        "XDG_RUNTIME_DIR=" + run,   "WAYLAND_DISPLAY=" + waylandDisplay,
+        "XDG_CURRENT_DESKTOP=sway", "GDK_BACKEND=wayland",
+        "NO_AT_BRIDGE=1",           "GTK_A11Y=none"};
+    return bus.startService({"pipewire"}, env, "", folder + "/pipewire.log", run + "/pipewire-0") &&
+           bus.startService({"/usr/libexec/xdg-desktop-portal-wlr"}, env,
+                            "org.freedesktop.impl.portal.desktop.wlr", folder + "/wlr.log") &&
+           bus.startService({"/usr/libexec/xdg-desktop-portal-gtk"}, env,
+                            "org.freedesktop.impl.portal.desktop.gtk", folder + "/gtk.log") &&
+           bus.startService({"/usr/libexec/xdg-desktop-portal"}, env,
+                            "org.freedesktop.portal.Desktop", folder + "/portal.log");
+}
+
+// ---- The sway part (to be folded into the shared sway desktop) ----
+
+// sway refuses to run as root, so it runs as nobody with a runtime folder of its own.
+class HeadlessSway {
+  public:
+    HeadlessSway(const std::string& folder, int width, int height) : run_(folder + "/sway-run") {
+        mkdir(run_.c_str(), 0700);
+        const passwd* nobody = getpwnam("nobody");
+        const group* nogroup = getgrnam("nogroup");
+        if (!nobody || !nogroup || chown(run_.c_str(), nobody->pw_uid, nogroup->gr_gid) != 0)
+            return;
+        const std::string config = folder + "/sway.conf";
+        std::ofstream(config) << "xwayland disable\noutput HEADLESS-1 mode " << width << "x"
+                              << height << " position 0 0\n";
+        process_ = ChildProcess(asNobody({"sway", "-c", config}),
+                                {"XDG_RUNTIME_DIR=" + run_, "WLR_BACKENDS=headless",
+                                 "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"},
+                                folder + "/sway.log");
+        waitUntil([&] { return !(display_ = find("wayland-[0-9]")).empty() && !ipc().empty(); });
+    }
+
+    bool ready() const { return !display_.empty(); }
+    // The Wayland socket's full path, usable as WAYLAND_DISPLAY by any user.
+    const std::string& waylandDisplay() const { return display_; }
+
+    // Sets the output's mode and shows `picture` (readable by nobody) as its background.
+    bool show(const std::string& picture, int width, int height) {
+        const std::string mode = std::to_string(width) + "x" + std::to_string(height);
+        ChildProcess msg(asNobody({"swaymsg", "-s", ipc(), "output", "HEADLESS-1", "mode", mode,
+                                   "bg", picture, "fill"}),
+                         {"XDG_RUNTIME_DIR=" + run_});
+        return msg.wait() == 0;
+    }
+
+    // The colour at (x, y) as the compositor shows it, read with grim; {-1,-1,-1} if unreadable.
+    std::array<int, 3> pixelAt(int x, int y) {
+        const std::string file = run_ + "/probe.ppm";
+        ChildProcess grim(
+            asNobody({"grim", "-g", std::to_string(x) + "," + std::to_string(y) + " 1x1", "-t",
+                      "ppm", file}),
+            {"XDG_RUNTIME_DIR=" + run_, "WAYLAND_DISPLAY=" + display_});
+        std::array<int, 3> rgb{-1, -1, -1};
+        if (grim.wait() != 0) return rgb;
+        std::ifstream in(file, std::ios::binary);
+        std::string magic;
+        int w = 0, h = 0, max = 0;
+        in >> magic >> w >> h >> max;
+        in.get();
+        unsigned char p[3];
+        if (magic == "P6" && in.read(reinterpret_cast<char*>(p), 3)) rgb = {p[0], p[1], p[2]};
+        return rgb;
+    }
+
+  private:
+    static std::vector<std::string> asNobody(std::vector<std::string> argv) {
+        argv.insert(argv.begin(),
+                    {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+        return argv;
+    }
+    std::string ipc() const { return find("sway-ipc.*.sock"); }
+    std::string find(const std::string& pattern) const {
+        glob_t g{};
+        std::string found;
+        if (glob((run_ + "/" + pattern).c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+            found = g.gl_pathv[0];
+        globfree(&g);
+        return found;
+    }
+
+    std::string run_;
+    ChildProcess process_;
+    std::string display_;
+};
+
+}  // namespace ovra::e2e

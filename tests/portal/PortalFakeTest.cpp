@@ -1,0 +1,253 @@
+// The portal route against a stand-in portal on a private bus: the picture coming back through
+// the downscale and JPEG, refusal, cancellation, silence, no portal and no bus each failing with
+// their line, the rule for the picture's file, and a bus that went away and came back.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "PortalHost.h"
+#include "e2e/PortalDesktop.h"
+
+namespace ovra::test {
+namespace {
+
+using e2e::fileExists;
+
+constexpr int kWidth = 2880, kHeight = 1800;
+const std::string kNil = "Error: CGDisplayCreateImage returned nil\n";
+
+class FakePortal : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        pictures_ = new e2e::TempFolder;
+        ASSERT_TRUE(writeQuarterPng(source(), kWidth, kHeight));
+    }
+    static void TearDownTestSuite() { delete pictures_; }
+    static std::string source() { return pictures_->path() + "/source.png"; }
+
+    void SetUp() override {
+        tmp_ = folder_.path() + "/tmp";
+        ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
+        bus_ = std::make_unique<e2e::SessionBus>(folder_.path());
+        ASSERT_TRUE(bus_->ready());
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
+        setenv("TMPDIR", tmp_.c_str(), 1);
+    }
+
+    // Starts the stand-in with `args` (see fake_portal.py); its output goes to portal.log.
+    bool startPortal(std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/python3", OVRA_FAKE_PORTAL});
+        return bus_->startService(args, {}, "org.freedesktop.portal.Desktop", portalLog());
+    }
+    std::string portalLog() const { return folder_.path() + "/portal.log"; }
+    // A folder outside every temporary folder, as ~/Pictures is: under the test's working
+    // folder (the build tree), emptied at the end.
+    std::string keptFolder() {
+        kept_ = std::filesystem::current_path() / ("portal-kept-" + std::to_string(getpid()));
+        std::filesystem::create_directories(kept_);
+        return kept_.string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!kept_.empty()) std::filesystem::remove_all(kept_, ignored);
+    }
+    std::filesystem::path kept_;
+
+    e2e::TempFolder folder_;
+    std::string tmp_;
+    std::unique_ptr<e2e::SessionBus> bus_;
+    PortalHost host_;
+    static e2e::TempFolder* pictures_;
+};
+
+e2e::TempFolder* FakePortal::pictures_ = nullptr;
+
+// Where the stand-in's answer points, and what becomes of that file.
+// freshInSlashTmp: under /tmp but not under $TMPDIR, as the wlroots backend's out.png.
+enum class Place { freshInTmp, freshInSlashTmp, freshInPictures, olderInTmp, notPngInTmp };
+
+struct FileCase {
+    const char* name;
+    Place place;
+    bool succeeds;
+    bool fileKept;
+};
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PictureFile : public FakePortal, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
+    const FileCase c = GetParam();
+    std::string file;
+    std::vector<std::string> args{"answer"};
+    switch (c.place) {
+        case Place::freshInTmp:
+            file = tmp_ + "/out.png";
+            args.insert(args.end(), {source(), file});
+            break;
+        case Place::freshInSlashTmp:
+            file = folder_.path() + "/out.png";
+            args.insert(args.end(), {source(), file});
+            break;
+        case Place::freshInPictures:
+            file = keptFolder() + "/Screenshot.png";
+            args.insert(args.end(), {source(), file});
+            break;
+        case Place::olderInTmp: {
+            file = tmp_ + "/kept.png";
+            std::filesystem::copy_file(source(), file);
+            const timeval hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+            ASSERT_EQ(utimes(file.c_str(), hourAgo), 0);
+            args.push_back(file);
+            break;
+        }
+        case Place::notPngInTmp:
+            file = tmp_ + "/broken.png";
+            std::ofstream(folder_.path() + "/text") << "not a picture\n";
+            args.insert(args.end(), {folder_.path() + "/text", file});
+            break;
+    }
+    ASSERT_TRUE(startPortal(args));
+
+    const Shot shot = host_.capture();
+    if (c.succeeds) {
+        ASSERT_EQ(shot.result, 0) << shot.log;
+        EXPECT_EQ(shot.log, "");
+        ASSERT_TRUE(shot.jpeg);
+        EXPECT_EQ(shot.jpeg->width, 1920);
+        EXPECT_EQ(shot.jpeg->height, 1200);
+        expectBlocks(quarterBlocks(kWidth, kHeight), kWidth, kHeight, *shot.jpeg);
+    } else {
+        EXPECT_EQ(shot.result, 1);
+        EXPECT_EQ(shot.log.rfind("Error: Screenshot portal: cannot read " + file + ": ", 0), 0u)
+            << shot.log;
+        EXPECT_TRUE(shot.log.ends_with("\n" + kNil)) << shot.log;
+    }
+    EXPECT_EQ(fileExists(file), c.fileKept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, PictureFile,
+    ::testing::Values(FileCase{"FreshInTemporaryFolder", Place::freshInTmp, true, false},
+                      FileCase{"FreshInSlashTmp", Place::freshInSlashTmp, true, false},
+                      FileCase{"FreshInPictures", Place::freshInPictures, true, true},
+                      FileCase{"OlderInTemporaryFolder", Place::olderInTmp, true, true},
+                      FileCase{"NotPngInTemporaryFolder", Place::notPngInTmp, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct FailureCase {
+    const char* name;
+    const char* mode;   // nullptr: no portal on the bus
+    std::string why;    // the line before the failure line
+    bool whole = true;  // false: `why` is how the line begins, the bus's message follows
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Failure : public FakePortal, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(Failure, FailsWithOneLineSayingWhy) {
+    const FailureCase c = GetParam();
+    if (c.mode) {
+        ASSERT_TRUE(startPortal({c.mode}));
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    const Shot shot = host_.capture();
+    const auto waited = std::chrono::steady_clock::now() - begin;
+
+    EXPECT_EQ(shot.result, 1);
+    const std::string line = "Error: Screenshot portal: " + c.why;
+    if (!c.whole)
+        EXPECT_TRUE(shot.log.starts_with(line) && shot.log.ends_with(")\n" + kNil) &&
+                    std::count(shot.log.begin(), shot.log.end(), '\n') == 2)
+            << shot.log;
+    else
+        EXPECT_EQ(shot.log, line + "\n" + kNil);
+    // The wait is bounded; a silent portal is asked to drop the request it was given.
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    if (std::string(c.mode ? c.mode : "") == "silent") {
+        EXPECT_GE(waited, std::chrono::milliseconds(4900));
+        EXPECT_TRUE(e2e::waitUntil([&] {
+            std::string word;
+            std::ifstream(portalLog()) >> word;
+            return word == "closed";
+        })) << "the portal was not asked to close the request";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Failure,
+    ::testing::Values(FailureCase{"Refused", "refuse", "refused the screenshot (response 2)"},
+                      FailureCase{"Cancelled", "cancel",
+                                  "the screenshot was cancelled (response 1)"},
+                      FailureCase{"NeverAnswers", "silent", "no answer within 5000 ms"},
+                      FailureCase{"NoPortal", nullptr,
+                                  "no desktop portal on the session bus "
+                                  "(org.freedesktop.DBus.Error.ServiceUnknown: ",
+                                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FakePortal, NoSessionBusFailsWithoutStartingOne) {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    setenv("XDG_RUNTIME_DIR", tmp_.c_str(), 1);
+    const Shot shot = host_.capture();
+    EXPECT_EQ(shot.result, 1);
+    EXPECT_EQ(shot.log,
+              "Error: Screenshot portal: no session bus (DBUS_SESSION_BUS_ADDRESS is not set and "
+              "no $XDG_RUNTIME_DIR/bus)\n" +
+                  kNil);
+}
+
+TEST_F(FakePortal, LateAnswersFileIsRemovedOnTheNextCall) {
+    const std::string late = tmp_ + "/late.png";
+    ASSERT_TRUE(startPortal({"late", source(), late}));
+    EXPECT_EQ(host_.capture().log, "Error: Screenshot portal: no answer within 5000 ms\n" + kNil);
+    ASSERT_TRUE(e2e::waitUntil([&] { return fileExists(late); }));
+    const Shot shot = host_.capture();
+    EXPECT_EQ(shot.result, 0) << shot.log;
+    EXPECT_FALSE(fileExists(late));
+    EXPECT_TRUE(fileExists(source()));
+}
+
+TEST_F(FakePortal, CallsFromSeveralThreadsEachGetThePicture) {
+    ASSERT_TRUE(startPortal({"answer", source()}));
+    std::vector<std::thread> threads;
+    std::atomic<int> pictures{0};
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            uint8_t* buffer = nullptr;
+            int32_t length = 0;
+            if (ov_capture_screen(&buffer, &length) == 0) {
+                ++pictures;
+                ov_free_buffer(buffer);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(pictures.load(), 3);
+}
+
+TEST_F(FakePortal, BusThatWentAwayIsReachedAgainOnTheNextCall) {
+    ASSERT_TRUE(startPortal({"answer", source()}));
+    ASSERT_EQ(host_.capture().result, 0);
+    bus_.reset();
+    bus_ = std::make_unique<e2e::SessionBus>(folder_.path());
+    ASSERT_TRUE(bus_->ready());
+    ASSERT_TRUE(startPortal({"answer", source()}));
+    const Shot shot = host_.capture();
+    EXPECT_EQ(shot.result, 0) << shot.log;
+    EXPECT_EQ(shot.log, "");
+}
+
+}  // namespace
+}  // namespace ovra::test
