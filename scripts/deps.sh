@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev libsoxr-dev libspeexdsp-dev uuid-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
-  pulseaudio pulseaudio-utils xvfb sox
+  libwayland-dev
+  pulseaudio pulseaudio-utils xvfb sox sway swaybg grim xwayland
   "$@"
 )
 
