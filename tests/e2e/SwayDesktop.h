@@ -100,6 +100,8 @@ class SwayDesktop {
         return ready();
     }
     void stop() { process_.stop(); }
+    // Freezes it (SIGSTOP) or lets it go on (SIGCONT): a compositor that stops answering.
+    void freeze(bool frozen) { kill(process_.pid(), frozen ? SIGSTOP : SIGCONT); }
 
     // Shows the picture on the whole output and waits until grim sees its first block's colour.
     bool showPicture(test::Rgb background, const std::vector<test::Block>& blocks) {

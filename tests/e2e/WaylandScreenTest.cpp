@@ -103,6 +103,29 @@ TEST(ScreenCopyOnSwayRestart, CompositorThatWentAwayIsReconnectedOnALaterCall) {
     EXPECT_TRUE(test::near(again.jpeg->meanAround(640, 400), Rgb{0, 0, 200}, 12));
 }
 
+TEST(ScreenCopyOnSwayFrozen, CompositorThatStopsAnsweringFailsTheCallInBoundedTime) {
+    SwayDesktop desktop(1280, 800);
+    ASSERT_TRUE(desktop.ready());
+    ASSERT_TRUE(desktop.showPicture({0, 160, 0}, {}));
+    DesktopHost host(waylandHostEnv(desktop));
+    ASSERT_EQ(host.capture().result, 0);
+
+    desktop.freeze(true);
+    const auto start = std::chrono::steady_clock::now();
+    const test::Shot hung = host.capture();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    desktop.freeze(false);
+    EXPECT_EQ(hung.result, 1);
+    EXPECT_EQ(hung.log, "Error: Wayland screen-copy: no answer from the compositor within 5 s\n" +
+                            std::string(kNilLine) + "\n");
+    // One wait, not one per connection tried; the bound is what is checked, not the speed.
+    EXPECT_LT(waited, std::chrono::seconds(9));
+
+    const test::Shot again = host.capture();
+    ASSERT_EQ(again.result, 0) << again.log;
+    EXPECT_TRUE(test::near(again.jpeg->meanAround(640, 400), Rgb{0, 160, 0}, 12));
+}
+
 // An X server that is XWayland: a host that can reach the compositor takes the true picture from
 // it; one that cannot fails with a line saying why; never the black root window as success.
 TEST(ScreenOnXWayland, NeverAnEmptyRootWindowAsSuccess) {

@@ -34,6 +34,8 @@ class ScreenCopyConnection {
 
     // The compositor closed the connection, or a wait for it ran out.
     bool broken() const;
+    // The compositor stopped answering: waiting on a fresh connection would only wait again.
+    bool timedOut() const { return timedOut_; }
     // Whether the compositor offers screen copies at all.
     bool offersScreenCopy() const { return manager_ != nullptr && shm_ != nullptr; }
 

@@ -28,12 +28,15 @@ class ScreenCopyRoute : public ScreenCopyDisplay {
         {
             std::lock_guard lock(mutex_);
             // A compositor that went away is found out on first use: then one fresh connection
-            // is tried, so a compositor that came back serves this very call.
+            // is tried, so a compositor that came back serves this very call. One that stopped
+            // answering is not waited for twice.
             for (int attempt = 0; attempt < 2; ++attempt) {
                 if (!connected(why)) break;
                 if (auto image = connection_->capture(why)) return image;
                 if (!connection_->broken()) break;
+                const bool hung = connection_->timedOut();
                 connection_.reset();
+                if (hung) break;
             }
         }
         logLine("Error: Wayland screen-copy: " + why + "\n");
