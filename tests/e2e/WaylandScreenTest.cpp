@@ -126,6 +126,24 @@ TEST(ScreenCopyOnSwayFrozen, CompositorThatStopsAnsweringFailsTheCallInBoundedTi
     EXPECT_TRUE(test::near(again.jpeg->meanAround(640, 400), Rgb{0, 160, 0}, 12));
 }
 
+// On a machine without libwayland-client the library still loads, and the screen-copy route
+// says which library it lacks.
+TEST(ScreenCopyWithoutLibwayland, FailsWithALineNamingTheLibrary) {
+    SwayDesktop desktop(1280, 800);
+    ASSERT_TRUE(desktop.ready());
+    auto env = waylandHostEnv(desktop);
+    env.push_back("OVRA_SCREEN_ROUTE=screencopy");
+    DesktopHost host(env, "libwayland-client.so.0");
+    const test::Shot shot = host.capture();
+    if (shot.result == -2) GTEST_SKIP() << "no mount namespace here to hide the library in";
+    EXPECT_EQ(shot.result, 1);
+    const auto lines = linesOf(shot.log);
+    ASSERT_EQ(lines.size(), 2u) << shot.log;
+    EXPECT_EQ(lines[0].rfind("Error: Wayland screen-copy: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("libwayland-client.so.0"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], kNilLine);
+}
+
 // An X server that is XWayland: a host that can reach the compositor takes the true picture from
 // it; one that cannot fails with a line saying why; never the black root window as success.
 TEST(ScreenOnXWayland, NeverAnEmptyRootWindowAsSuccess) {
