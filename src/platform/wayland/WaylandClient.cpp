@@ -65,7 +65,7 @@ Loaded* load() {
                            symbolSlot("wl_output_interface", i.output)},
                           loaded->error) != nullptr;
     if (loaded->ok) {
-        // Written once, before any code that reads them can run (the caller waits for this).
+        // Written once, inside the function-local static that makes every other caller wait.
         ovra_wl_registry_interface = *i.registry;
         ovra_wl_callback_interface = *i.callback;
         ovra_wl_shm_interface = *i.shm;
