@@ -8,8 +8,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev libsoxr-dev libspeexdsp-dev uuid-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
+  libwayland-dev
   pulseaudio pulseaudio-utils xvfb x11-xserver-utils sox
-  libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire sway swaybg grim xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
+  libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire sway swaybg grim xwayland
+  xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
   "$@"
 )
 

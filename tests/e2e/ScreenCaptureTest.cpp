@@ -28,11 +28,14 @@ Capture captureScreen() {
     return c;
 }
 
-// DISPLAY set for the scope of a test, then put back as it was.
+// DISPLAY set for the scope of a test, then put back as it was. A Wayland session of the
+// machine running the tests would take the screenshot elsewhere: these tests are about X11.
 struct UseDisplay {
     explicit UseDisplay(const std::string& display) {
         if (const char* old = std::getenv("DISPLAY")) old_ = old;
         setenv("DISPLAY", display.c_str(), 1);
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("OVRA_SCREEN_ROUTE");
     }
     ~UseDisplay() { old_ ? setenv("DISPLAY", old_->c_str(), 1) : unsetenv("DISPLAY"); }
     std::optional<std::string> old_;

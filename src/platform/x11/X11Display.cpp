@@ -9,6 +9,7 @@
 #include "platform/x11/SegmentFit.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11ShmSegment.h"
+#include "platform/x11/XWayland.h"
 
 namespace ovra::x11 {
 namespace {
@@ -69,9 +70,17 @@ class StateLock {
     std::lock_guard<std::mutex> lock_;
 };
 
-class X11Display : public Display {
+class X11Grabber : public X11Display {
   public:
     DisplayID mainDisplayID() override { return kMainDisplay; }
+
+    XServerKind serverKind() override {
+        StateLock lock(*state_);
+        if (state_->connection && state_->connection->broken()) state_->dropConnection();
+        if (!state_->connection) state_->connection = X11Connection::open();
+        if (!state_->connection) return XServerKind::unreachable;
+        return isXWayland(*state_->connection) ? XServerKind::xwayland : XServerKind::x11;
+    }
 
     std::shared_ptr<Image> createDisplayImage(DisplayID display) override {
         if (display != kMainDisplay) return nullptr;
@@ -172,8 +181,8 @@ class X11Display : public Display {
 
 }  // namespace
 
-std::unique_ptr<Display> makeX11Display() {
-    return std::make_unique<X11Display>();
+std::unique_ptr<X11Display> makeX11Display() {
+    return std::make_unique<X11Grabber>();
 }
 
 }  // namespace ovra::x11

@@ -1,0 +1,155 @@
+// The choice of the way to the screen: the rules from the session's variables and servers, made
+// once per connection, made again after a failed capture; and the wl_shm formats read as they
+// stand.
+#include <gtest/gtest.h>
+#include <wayland-client-protocol.h>
+
+#include <cstdlib>
+
+#include "platform/ScreenRoute.h"
+#include "platform/wayland/ShmPixels.h"
+
+namespace ovra {
+namespace {
+
+struct RouteCase {
+    const char* forced;
+    const char* waylandDisplay;
+    XServerKind xServer;
+    bool screenCopyOffered;
+    ScreenRoute route;
+    bool asksX;  // whether the X server had to be asked
+};
+
+TEST(ScreenRouteRules, SessionAndServersChooseTheRoute) {
+    using enum ScreenRoute;
+    using X = XServerKind;
+    const RouteCase cases[] = {
+        {nullptr, nullptr, X::x11, true, x11, true},
+        {nullptr, nullptr, X::unreachable, true, x11, true},
+        {nullptr, "", X::x11, true, x11, true},
+        {"auto", nullptr, X::x11, true, x11, true},
+        {nullptr, "wayland-1", X::x11, true, screenCopy, false},
+        {nullptr, "wayland-1", X::x11, false, portal, false},
+        {nullptr, nullptr, X::xwayland, true, screenCopy, true},
+        {nullptr, nullptr, X::xwayland, false, portal, true},
+        {"x11", "wayland-1", X::x11, true, x11, true},
+        {"x11", nullptr, X::xwayland, true, none, true},
+        {"screencopy", nullptr, X::x11, false, screenCopy, false},
+        {"portal", "wayland-1", X::x11, true, portal, false},
+        {"wayland", nullptr, X::x11, true, none, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.forced ? c.forced : "-") + " / " +
+                     (c.waylandDisplay ? c.waylandDisplay : "-"));
+        int xAsked = 0;
+        const SessionProbes probes{[&] { return ++xAsked, c.xServer; },
+                                   [&](std::string&) { return c.screenCopyOffered; }};
+        std::string why;
+        EXPECT_EQ(chooseScreenRoute(c.forced, c.waylandDisplay, probes, why), c.route);
+        EXPECT_EQ(xAsked, c.asksX ? 1 : 0);
+        EXPECT_EQ(why.empty(), c.route != none) << why;
+    }
+}
+
+// A route that answers from a script and counts its captures.
+class ScriptedDisplay : public Display {
+  public:
+    DisplayID mainDisplayID() override { return 1; }
+    std::shared_ptr<Image> createDisplayImage(DisplayID) override {
+        ++captures;
+        if (!succeed) return nullptr;
+        static const uint8_t pixel[4] = {};
+        return std::make_shared<Image>(1, 1, PixelFormat::bgrx,
+                                       std::array<ImagePlane, 3>{ImagePlane{pixel, 4}}, nullptr,
+                                       nullptr);
+    }
+    int captures = 0;
+    bool succeed = true;
+};
+
+struct RoutedFixture {
+    RoutedFixture() {
+        unsetenv(kScreenRouteVariable);
+        setenv("WAYLAND_DISPLAY", "wayland-1", 1);
+    }
+    ~RoutedFixture() { unsetenv("WAYLAND_DISPLAY"); }
+    int probes = 0;
+    bool offered = true;
+    ScriptedDisplay x11, screenCopy, portal;
+    RoutedDisplay routed{SessionProbes{[] { return XServerKind::x11; },
+                                       [this](std::string&) { return ++probes, offered; }},
+                         [this]() -> Display& { return x11; },
+                         [this]() -> Display& { return screenCopy; },
+                         [this]() -> Display& { return portal; }};
+    bool capture() { return routed.createDisplayImage(routed.mainDisplayID()) != nullptr; }
+};
+
+TEST(RoutedDisplay, ChoosesOncePerConnectionAndAgainAfterAFailure) {
+    RoutedFixture f;
+    EXPECT_TRUE(f.capture());
+    EXPECT_TRUE(f.capture());
+    EXPECT_EQ(f.probes, 1);
+    EXPECT_EQ(f.screenCopy.captures, 2);
+
+    // The compositor went away and came back without screen-copy: the failed call stays on its
+    // route, the next one chooses again.
+    f.screenCopy.succeed = false;
+    f.offered = false;
+    EXPECT_FALSE(f.capture());
+    EXPECT_EQ(f.screenCopy.captures, 3);
+    EXPECT_TRUE(f.capture());
+    EXPECT_EQ(f.probes, 2);
+    EXPECT_EQ(f.portal.captures, 1);
+    EXPECT_EQ(f.x11.captures, 0);
+}
+
+TEST(RoutedDisplay, NoRouteFailsWithOneLineSayingWhy) {
+    RoutedFixture f;
+    setenv(kScreenRouteVariable, "wayland", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(f.capture());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error: OVRA_SCREEN_ROUTE=wayland names no screen route (x11, screencopy, portal, "
+              "auto)\n");
+    unsetenv(kScreenRouteVariable);
+    EXPECT_TRUE(f.capture());
+    EXPECT_EQ(f.screenCopy.captures, 1);
+}
+
+TEST(ShmPixels, FormatsReadAsTheyStandAndTenBitRefused) {
+    using enum PixelFormat;
+    const std::pair<uint32_t, std::optional<PixelFormat>> cases[] = {
+        {WL_SHM_FORMAT_XRGB8888, bgrx},
+        {WL_SHM_FORMAT_ARGB8888, bgrx},
+        {WL_SHM_FORMAT_XBGR8888, rgbx},
+        {WL_SHM_FORMAT_ABGR8888, rgbx},
+        {WL_SHM_FORMAT_RGBX8888, xbgr},
+        {WL_SHM_FORMAT_BGRX8888, xrgb},
+        {WL_SHM_FORMAT_RGB888, bgr},
+        {WL_SHM_FORMAT_BGR888, rgb},
+        {WL_SHM_FORMAT_XRGB2101010, std::nullopt},
+        {WL_SHM_FORMAT_RGB565, std::nullopt},
+    };
+    for (const auto& [shm, layout] : cases)
+        EXPECT_EQ(wayland::pixelFormatForShm(shm), layout) << shm;
+    EXPECT_EQ(wayland::describeUnreadableShm(WL_SHM_FORMAT_XRGB2101010),
+              "10-bit XRGB2101010 is not read");
+    EXPECT_EQ(wayland::describeUnreadableShm(WL_SHM_FORMAT_RGB565),
+              "pixel format 0x36314752 is not read");
+}
+
+TEST(ShmPixels, UpsideDownPictureIsTurnedTheRightWayUp) {
+    for (size_t height : {1, 2, 3, 4}) {
+        std::vector<uint8_t> rows;
+        for (size_t r = 0; r < height; ++r) rows.insert(rows.end(), {uint8_t(r), uint8_t(r), 9});
+        wayland::flipRows(rows.data(), 3, height);
+        for (size_t r = 0; r < height; ++r) {
+            EXPECT_EQ(rows[r * 3], height - 1 - r);
+            EXPECT_EQ(rows[r * 3 + 2], 9);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace ovra

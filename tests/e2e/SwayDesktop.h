@@ -1,0 +1,306 @@
+// A headless sway desktop for end-to-end tests, and a host that runs as the desktop's user.
+//
+// sway refuses to run as root, so it runs as nobody (setpriv) with its own XDG_RUNTIME_DIR
+// (owned by nobody, mode 0700, in a folder nobody can reach), the headless backend and the
+// software renderer; it is started and stopped by its PID. Pictures are shown as the output's
+// background (swaybg), and a picture counts as shown once grim, the reference client, sees it.
+#pragma once
+
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../ScreenJpeg.h"
+#include "ChildProcess.h"
+#include "Library.h"
+
+namespace ovra::e2e {
+
+inline constexpr uid_t kDesktopUser = 65534;   // nobody
+inline constexpr gid_t kDesktopGroup = 65534;  // nogroup
+
+// A picture as a binary PPM, which swaybg reads through gdk-pixbuf.
+inline bool writePpm(const std::string& path, int w, int h, test::Rgb background,
+                     const std::vector<test::Block>& blocks) {
+    std::vector<uint8_t> pixels(size_t(w) * size_t(h) * 3);
+    auto fill = [&](int x0, int y0, int bw, int bh, test::Rgb c) {
+        for (int y = std::max(0, y0); y < std::min(h, y0 + bh); ++y)
+            for (int x = std::max(0, x0); x < std::min(w, x0 + bw); ++x) {
+                uint8_t* p = &pixels[(size_t(y) * size_t(w) + size_t(x)) * 3];
+                p[0] = uint8_t(c.r), p[1] = uint8_t(c.g), p[2] = uint8_t(c.b);
+            }
+    };
+    fill(0, 0, w, h, background);
+    for (const auto& b : blocks) fill(b.x, b.y, b.width, b.height, b.color);
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << w << " " << h << "\n255\n";
+    out.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
+    out.close();
+    return bool(out) && chmod(path.c_str(), 0644) == 0;
+}
+
+class SwayDesktop {
+  public:
+    // `xwayland`: also start XWayland at once (its DISPLAY is then `xDisplay()`).
+    explicit SwayDesktop(int width = 2880, int height = 1800, bool xwayland = false)
+        : width_(width), height_(height) {
+        char tmpl[] = "/tmp/ovra-sway-XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        dir_ = tmpl;
+        runtime_ = dir_ + "/run";
+        // The folder is reachable by nobody; the runtime folder inside is nobody's alone.
+        if (chmod(dir_.c_str(), 0755) != 0 || mkdir(runtime_.c_str(), 0700) != 0 ||
+            chown(runtime_.c_str(), kDesktopUser, kDesktopGroup) != 0)
+            return;
+        std::ofstream conf(dir_ + "/sway.conf");
+        conf << "output HEADLESS-1 mode " << width << "x" << height << " position 0 0\n"
+             << "xwayland " << (xwayland ? "force" : "disable") << "\n";
+        conf.close();
+        chmod((dir_ + "/sway.conf").c_str(), 0644);
+        start();
+    }
+    ~SwayDesktop() {
+        stop();
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    bool ready() const { return !socket_.empty(); }
+    const std::string& runtimeDir() const { return runtime_; }
+    // The Wayland socket's name, for WAYLAND_DISPLAY.
+    const std::string& waylandDisplay() const { return socket_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    bool start() {
+        process_ = ChildProcess(
+            {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c",
+             dir_ + "/sway.conf"},
+            {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + dir_, "WLR_BACKENDS=headless",
+             "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=", "DISPLAY="},
+            dir_ + "/sway.log");
+        socket_.clear();
+        // Ready when its socket and its IPC socket are both there.
+        waitUntil([&] {
+            if (!process_.running()) return true;
+            socket_ = findInRuntime("wayland-", ".lock");
+            ipc_ = findInRuntime("sway-ipc.", "");
+            return !socket_.empty() && !ipc_.empty();
+        });
+        if (ipc_.empty()) socket_.clear();
+        return ready();
+    }
+    void stop() { process_.stop(); }
+    // Freezes it (SIGSTOP) or lets it go on (SIGCONT): a compositor that stops answering.
+    void freeze(bool frozen) { kill(process_.pid(), frozen ? SIGSTOP : SIGCONT); }
+
+    // Shows the picture on the whole output and waits until grim sees its first block's colour.
+    bool showPicture(test::Rgb background, const std::vector<test::Block>& blocks) {
+        const std::string path = dir_ + "/picture-" + std::to_string(++pictures_) + ".ppm";
+        if (!writePpm(path, width_, height_, background, blocks)) return false;
+        if (!swaymsg({"output", "HEADLESS-1", "bg", path, "fill"})) return false;
+        const test::Rgb want = blocks.empty() ? background : blocks.front().color;
+        const int x = blocks.empty() ? 0 : blocks.front().x + blocks.front().width / 2;
+        const int y = blocks.empty() ? 0 : blocks.front().y + blocks.front().height / 2;
+        return waitUntil([&] {
+            const auto seen = grimPixel(x, y);
+            return seen && test::near(*seen, want, 2);
+        });
+    }
+
+    bool swaymsg(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"swaymsg", "-s", runtime_ + "/" + ipc_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return ChildProcess(argv, {}, dir_ + "/swaymsg.log").wait() == 0;
+    }
+
+    // XWayland's DISPLAY, as sway gives it to the programs it starts.
+    std::string xDisplay() {
+        const std::string file = runtime_ + "/display";
+        if (!swaymsg({"exec", "echo $DISPLAY > " + file})) return "";
+        std::string display;
+        waitUntil([&] {
+            std::ifstream in(file);
+            return bool(std::getline(in, display)) && !display.empty();
+        });
+        return display;
+    }
+
+    // The environment a client of this desktop needs.
+    std::vector<std::string> clientEnv() const {
+        return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
+    }
+
+  private:
+    std::string findInRuntime(const std::string& prefix, const std::string& notSuffix) {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(runtime_, ec)) {
+            const std::string name = e.path().filename();
+            if (name.rfind(prefix, 0) == 0 && (notSuffix.empty() || !name.ends_with(notSuffix)))
+                return name;
+        }
+        return "";
+    }
+
+    std::optional<test::Rgb> grimPixel(int x, int y) {
+        const std::string out = dir_ + "/probe.ppm";
+        std::filesystem::remove(out);
+        auto env = clientEnv();
+        ChildProcess grim(
+            {"grim", "-t", "ppm", "-g", std::to_string(x) + "," + std::to_string(y) + " 1x1", out},
+            env);
+        if (grim.wait() != 0) return std::nullopt;
+        std::ifstream in(out, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        if (bytes.size() < 3) return std::nullopt;
+        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + bytes.size() - 3);
+        return test::Rgb{p[0], p[1], p[2]};
+    }
+
+    int width_, height_;
+    std::string dir_, runtime_, socket_, ipc_;
+    ChildProcess process_;
+    int pictures_ = 0;
+};
+
+// A host process that runs as the desktop's user, as a real host on that desktop would: a child
+// forked from the test, with `env` ("NAME=value"; an empty value unsets), that loads the library
+// with dlopen and takes one screenshot per `capture()`. Fork it before this process uses the
+// library itself (ctest runs each test in a process of its own): a child inherits what it holds.
+class DesktopHost {
+  public:
+    // `hiddenLibrary`: a shared library (soname) the host must do without, as on a machine that
+    // lacks it: /dev/null is mounted over it in a mount namespace of the host's own.
+    explicit DesktopHost(const std::vector<std::string>& env,
+                         const std::string& hiddenLibrary = "") {
+        const std::string hiddenPath = hiddenLibrary.empty() ? "" : pathOf(hiddenLibrary);
+        int toChild[2], toParent[2];
+        if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(toParent, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(toChild[1]);
+            close(toParent[0]);
+            serve(env, hiddenPath, toChild[0], toParent[1]);
+        }
+        close(toChild[0]);
+        close(toParent[1]);
+        commands_ = toChild[1];
+        answers_ = toParent[0];
+    }
+    ~DesktopHost() {
+        if (commands_ >= 0) close(commands_);
+        if (answers_ >= 0) close(answers_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+
+    // One screenshot in the host; result -1 if the host died, -2 if it could not hide the
+    // library it was to do without.
+    test::Shot capture() {
+        test::Shot shot;
+        const char c = 'c';
+        if (write(commands_, &c, 1) != 1) return shot;
+        std::string text;
+        if (!readAll(&shot.result, sizeof shot.result) || !readString(shot.log) ||
+            !readString(text)) {
+            shot.result = -1;
+            return shot;
+        }
+        if (shot.result == 0)
+            shot.jpeg = test::decodeShot(reinterpret_cast<const uint8_t*>(text.data()),
+                                         int32_t(text.size()));
+        return shot;
+    }
+
+  private:
+    // Where the loader finds it; looked up without loading it, which would make hiding it moot.
+    static std::string pathOf(const std::string& soname) {
+        for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu",
+                                "/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib"}) {
+            const std::string path = std::string(dir) + "/" + soname;
+            if (access(path.c_str(), F_OK) == 0) return path;
+        }
+        return "/nonexistent";
+    }
+    static bool hide(const std::string& path) {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("/dev/null", path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+
+    [[noreturn]] static void serve(const std::vector<std::string>& env,
+                                   const std::string& hiddenPath, int in, int out) {
+        const bool hidden = hiddenPath.empty() || hide(hiddenPath);
+        for (const auto& e : env) {
+            const auto eq = e.find('=');
+            const std::string name = e.substr(0, eq), value = e.substr(eq + 1);
+            value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+        }
+        if (setgroups(0, nullptr) != 0 || setgid(kDesktopGroup) != 0 || setuid(kDesktopUser) != 0)
+            _exit(2);
+        Library& lib = Library::get();
+        char c;
+        while (read(in, &c, 1) == 1) {
+            if (!hidden) {
+                const int32_t cannot = -2;
+                if (!send(out, &cannot, sizeof cannot) || !sendString(out, "") ||
+                    !sendString(out, ""))
+                    break;
+                continue;
+            }
+            test::Shot s =
+                test::takeShot([&](uint8_t** b, int32_t* n) { return lib.captureScreen(b, n); });
+            const std::string text =
+                s.result == 0 ? std::string(reinterpret_cast<char*>(s.buffer), size_t(s.length))
+                              : "";
+            if (s.result == 0) lib.freeBuffer(s.buffer);
+            if (!send(out, &s.result, sizeof s.result) || !sendString(out, s.log) ||
+                !sendString(out, text))
+                break;
+        }
+        _exit(0);
+    }
+    static bool send(int fd, const void* data, size_t n) {
+        const auto* p = static_cast<const char*>(data);
+        while (n > 0) {
+            const ssize_t w = write(fd, p, n);
+            if (w <= 0) return false;
+            p += w, n -= size_t(w);
+        }
+        return true;
+    }
+    static bool sendString(int fd, const std::string& s) {
+        const uint64_t n = s.size();
+        return send(fd, &n, sizeof n) && send(fd, s.data(), s.size());
+    }
+    bool readAll(void* data, size_t n) {
+        auto* p = static_cast<char*>(data);
+        while (n > 0) {
+            const ssize_t r = read(answers_, p, n);
+            if (r <= 0) return false;
+            p += r, n -= size_t(r);
+        }
+        return true;
+    }
+    bool readString(std::string& s) {
+        uint64_t n = 0;
+        if (!readAll(&n, sizeof n)) return false;
+        s.resize(n);
+        return readAll(s.data(), n);
+    }
+
+    pid_t pid_ = -1;
+    int commands_ = -1, answers_ = -1;
+};
+
+}  // namespace ovra::e2e
