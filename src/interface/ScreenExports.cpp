@@ -1,3 +1,5 @@
+#include <cxxabi.h>
+
 #include <cstdlib>
 
 #include "OvraHelper.h"
@@ -7,9 +9,13 @@
 extern "C" OV_EXPORT int32_t ov_capture_screen(uint8_t** outBuf, int32_t* outLen) {
     try {
         return ovra::runScreenCapture(outBuf, outLen);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return 1;
     }
 }
 
-extern "C" OV_EXPORT void ov_free_buffer(uint8_t* buffer) { std::free(buffer); }
+extern "C" OV_EXPORT void ov_free_buffer(uint8_t* buffer) {
+    std::free(buffer);
+}

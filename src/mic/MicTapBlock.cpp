@@ -1,5 +1,7 @@
 #include "mic/MicTapBlock.h"
 
+#include <cxxabi.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -32,6 +34,8 @@ void MicTapBlock::operator()(const PCMBuffer& buffer, const AudioTimeStamp* /*wh
     // Runs on the platform's thread: nothing may escape into it.
     try {
         convertAndDeliver(buffer);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }

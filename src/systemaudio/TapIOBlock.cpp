@@ -1,5 +1,7 @@
 #include "systemaudio/TapIOBlock.h"
 
+#include <cxxabi.h>
+
 #include <cmath>
 
 #include "interface/OneShotInput.h"
@@ -44,7 +46,7 @@ uint32_t TapIOBlock::outputBufferCapacity() const {
     return output_ ? output_->frameCapacity() : 0;
 }
 
-void TapIOBlock::operator()(const AudioBufferList* input) noexcept {
+void TapIOBlock::operator()(const AudioBufferList* input) {
     try {
         if (!gate_->isOpen()) return;
         // Copying the kept view (not moving it) keeps it when re-pointing fails.
@@ -72,6 +74,8 @@ void TapIOBlock::operator()(const AudioBufferList* input) noexcept {
         if (!bytes || !channels) return;
         const auto* data = reinterpret_cast<const uint8_t*>(channels[0]);
         gate_->run([&] { callback_(data, *bytes, userData_); });
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Dropped: nothing may escape onto the audio queue.
     }

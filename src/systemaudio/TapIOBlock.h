@@ -26,8 +26,9 @@ class TapIOBlock {
                std::shared_ptr<AudioConverter> converter, ov_data_callback callback, void* userData,
                std::shared_ptr<DeliveryGate> gate);
 
-    // One I/O cycle. Never throws: a cycle that cannot be converted or delivered is dropped.
-    void operator()(const AudioBufferList* input) noexcept;
+    // One I/O cycle. Throws only forced unwinding (the thread being ended): a cycle that cannot be
+    // converted or delivered is dropped.
+    void operator()(const AudioBufferList* input);
 
     // The hardware's block signature over a shared block.
     static AudioHardware::IOBlock bind(std::shared_ptr<TapIOBlock> block);

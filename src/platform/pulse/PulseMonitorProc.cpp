@@ -1,5 +1,7 @@
 #include "platform/pulse/PulseMonitorProc.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -149,6 +151,8 @@ void PulseMonitorProc::deliver() {
         sampleTime_ += frames;
         try {
             block_(&now, &list_, &now, &noOutput_, &now);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             // The block's own failure: this cycle is lost, the next one goes on.
         }
