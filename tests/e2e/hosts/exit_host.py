@@ -20,6 +20,11 @@ def counter(kind):
 
 on_status = STATUS(lambda status, user: statuses.append(status))
 on_system, on_mic = counter("system"), counter("mic")
+# A callback must stay valid until its capture's stop returns. At exit the interpreter frees every
+# object, the ctypes thunks included, while the captures still call them: a host that exits
+# without stopping keeps them for good.
+for callback in (on_status, on_system, on_mic):
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(callback))
 lib.ov_start_system_audio(on_system, None, on_status, None)
 lib.ov_start_mic(on_mic, None, on_status, None)
 deadline = time.monotonic() + 10
