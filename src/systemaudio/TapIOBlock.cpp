@@ -23,8 +23,8 @@ TapIOBlock::TapIOBlock(std::shared_ptr<AudioFacilities> facilities,
 
 AudioHardware::IOBlock TapIOBlock::bind(std::shared_ptr<TapIOBlock> block) {
     return [block = std::move(block)](const AudioTimeStamp*, const AudioBufferList* input,
-                                      const AudioTimeStamp*, AudioBufferList*,
-                                      const AudioTimeStamp*) { (*block)(input); };
+                                      const AudioTimeStamp* inputTime, AudioBufferList*,
+                                      const AudioTimeStamp*) { (*block)(input, inputTime); };
 }
 
 std::optional<uint32_t> TapIOBlock::outputCapacity(double targetRate, double sourceRate,
@@ -46,7 +46,7 @@ uint32_t TapIOBlock::outputBufferCapacity() const {
     return output_ ? output_->frameCapacity() : 0;
 }
 
-void TapIOBlock::operator()(const AudioBufferList* input) {
+void TapIOBlock::operator()(const AudioBufferList* input, const AudioTimeStamp* inputTime) {
     try {
         if (!gate_->isOpen()) return;
         // Copying the kept view (not moving it) keeps it when re-pointing fails.
@@ -54,6 +54,9 @@ void TapIOBlock::operator()(const AudioBufferList* input) {
         if (!wrapped) return;
         input_ = wrapped;
         if (wrapped->frameLength() == 0) return;
+        if (inputTime)
+            overflow_.cycle(inputTime->mSampleTime, wrapped->frameLength(),
+                            sourceFormat_->sampleRate());
 
         const auto capacity = outputCapacity(targetFormat_->sampleRate(),
                                              sourceFormat_->sampleRate(), wrapped->frameLength());

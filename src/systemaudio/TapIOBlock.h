@@ -12,6 +12,7 @@
 
 #include "OvraHelper.h"
 #include "interface/DeliveryGate.h"
+#include "interface/OverflowReport.h"
 #include "platform/AudioHardware.h"
 #include "platform/audio/AudioFacilities.h"
 
@@ -28,7 +29,9 @@ class TapIOBlock {
 
     // One I/O cycle. Throws only forced unwinding (the thread being ended): a cycle that cannot be
     // converted or delivered is dropped.
-    void operator()(const AudioBufferList* input);
+    // `inputTime` (may be null) carries the cycle's first sample time: a jump forward is audio
+    // the platform dropped, reported as one line per episode.
+    void operator()(const AudioBufferList* input, const AudioTimeStamp* inputTime = nullptr);
 
     // The hardware's block signature over a shared block.
     static AudioHardware::IOBlock bind(std::shared_ptr<TapIOBlock> block);
@@ -52,6 +55,7 @@ class TapIOBlock {
     const ov_data_callback callback_;
     void* const userData_;
     const std::shared_ptr<DeliveryGate> gate_;
+    OverflowReport overflow_{"[tap] "};
     std::shared_ptr<PCMBuffer> input_;
     std::shared_ptr<PCMBuffer> output_;
 };

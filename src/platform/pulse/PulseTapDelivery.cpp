@@ -94,6 +94,7 @@ void PulseTapDelivery::run() {
     launched_.wait(false, std::memory_order_acquire);  // thread_ is set from here on
     float* const out = buffer_->floatChannelData()[0];
     AudioTimeStamp when{0, 0};
+    uint64_t droppedSeen = 0;
     for (;;) {
         // The signal is read before the flag: a stop that sets the flag and signals after the
         // read changes the signal, so the wait below returns at once instead of missing it.
@@ -107,6 +108,10 @@ void PulseTapDelivery::run() {
         if (stopping_.load(std::memory_order_acquire)) break;
         buffer_->setFrameLength(uint32_t(n));
         when.mHostTime = monotonicNanos();
+        // Frames the ring had no room for show as a jump in sample time, as on a real device.
+        const uint64_t dropped = dropped_.load(std::memory_order_relaxed);
+        when.mSampleTime += double(dropped - droppedSeen);
+        droppedSeen = dropped;
         try {
             block_(*buffer_, &when);
         } catch (abi::__forced_unwind&) {
