@@ -75,6 +75,15 @@ std::condition_variable& teardownEnded();
 // Tears `session` down and reports teardown `number` as ended.
 template <class Kind>
 void tearDownSession(std::shared_ptr<typename Kind::Session> session, uint64_t number) {
+    // Reported on every way out, also when the thread is unwound, so that no stop waits for good.
+    struct Ended {
+        uint64_t number;
+        ~Ended() {
+            std::lock_guard lock(globalLock());
+            std::erase(teardownsOf<Kind>().inProgress, number);
+            teardownEnded().notify_all();
+        }
+    } ended{number};
     try {
         session->stop();
     } catch (abi::__forced_unwind&) {
@@ -82,9 +91,6 @@ void tearDownSession(std::shared_ptr<typename Kind::Session> session, uint64_t n
     } catch (...) {
     }
     session.reset();
-    std::lock_guard lock(globalLock());
-    std::erase(teardownsOf<Kind>().inProgress, number);
-    teardownEnded().notify_all();
 }
 
 // A stop returns once every session of its kind that was registered when it began has been torn

@@ -87,6 +87,10 @@ TEST_F(HostEnds, ExitWithBothCapturesRunningEndsCleanlyFromCAndWithoutAbortFromP
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // A sanitized library cannot be loaded into an interpreter built without the sanitizer.
+        if (row.interpreterRaceTolerated) continue;
+#endif
         ASSERT_TRUE(std::filesystem::exists(row.argv[0])) << row.argv[0];
         int crashedInsideTheInterpreter = 0;
         for (int run = 0; run < row.runs; ++run) {
