@@ -37,7 +37,8 @@ bool waitForBoth() {
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    auto* lib = new ovra::e2e::Library(OVRA_LIBRARY_PATH);
+    ovra::e2e::Library library(OVRA_LIBRARY_PATH);
+    auto* lib = &library;
     lib->startSystemAudio(onData, &systemChunks, onStatus, nullptr);
     lib->startMic(onData, &micChunks, onStatus, nullptr);
     if (started != 2 || !waitForBoth()) {
@@ -56,5 +57,6 @@ int main(int argc, char** argv) {
     // Whatever the sound server does now must not reach this process.
     std::this_thread::sleep_for(std::chrono::seconds(4));
     std::printf("done\n");
+    std::fflush(stdout);
     return 0;
 }
