@@ -7,8 +7,25 @@
  *
  * Thread safety: every function may be called from any thread, also at the same time.
  * Callback safety: no library lock is held while a status callback runs, so any function may be
- * called from inside it. From inside a data callback, every function may be called too; a stop of
- * the same kind called there returns without waiting for that callback to finish.
+ * called from inside it. From inside a data callback (of either kind) every function may be called
+ * too; a stop called there returns without waiting for any data callback in progress, of either
+ * kind, and the stop's guarantee (below) then holds from the moment the calling callback returns.
+ * Never make the library's audio thread wait, inside a data callback, for a thread that is itself
+ * waiting in a stop: the stop waits for that callback, so neither would return. (A binding that
+ * runs callbacks on the host's main thread must therefore not block the library's thread until
+ * the main thread has run them.)
+ *
+ * Lifetimes: the callbacks and user pointers given to a start must stay valid until the matching
+ * stop has returned (from outside a data callback) or, for a stop called inside one, until that
+ * callback has returned. A stop also waits for a stop of the same kind that another thread began
+ * earlier, so when any stop returns, no session of its kind registered before it began delivers.
+ * Stop every capture before exiting the process and before unloading the library: the library
+ * runs nothing at exit, so captures still running at exit keep calling their callbacks while the
+ * host tears itself down (Python, for one, frees its callback objects then).
+ * Unloading: the library is linked "nodelete" (as libpulse is): dlclose never unmaps it, since the
+ * sound server's client thread outlives the sessions and may call into it when the server goes
+ * away. Unloading with captures running leaves them running, calling the host's callbacks.
+ *
  * Diagnostics: one line per event on standard error, prefixed "[tap] ", "[mic] " or "Error: ".
  */
 #ifndef OVRAHELPER_H
@@ -45,16 +62,17 @@ typedef void (*ov_status_callback)(int32_t status, void* user);
 /*
  * Starts capturing everything the machine plays. The status callback is called exactly once,
  * on the calling thread, before this function returns: 0, -1 or -3. Data callbacks come on the
- * session's serial queue and may begin before the status callback. Both callbacks must be valid;
- * the user pointers may be NULL and are never read through.
+ * session's serial queue and may begin before the status callback. The user pointers may be NULL
+ * and are never read through. A NULL status callback starts nothing and writes one "Error: " line;
+ * a NULL data callback is answered -3 with a "[tap] " line.
  */
 OV_EXPORT void ov_start_system_audio(ov_data_callback on_data, void* data_user,
                                      ov_status_callback on_status, void* status_user);
 
 /*
  * Stops system-audio capture, if any. When it returns, no data callback of the stopped session is
- * running or will start (unless it is called from inside that callback, where it returns without
- * waiting for the callback in progress). Does nothing when no capture runs.
+ * running or will start (called from inside a data callback: see "Callback safety" above). Does
+ * nothing when no capture runs and none is being stopped.
  */
 OV_EXPORT void ov_stop_system_audio(void);
 
@@ -64,7 +82,7 @@ OV_EXPORT void ov_stop_system_audio(void);
  * returns at once and the status callback (and the start) follow on the thread that completes
  * the request; otherwise the status callback runs on the calling thread before the return.
  * Data callbacks come on the engine's capture thread. The capture follows device changes by
- * itself, keeping the same callbacks.
+ * itself, keeping the same callbacks. NULL callbacks are treated as by ov_start_system_audio.
  */
 OV_EXPORT void ov_start_mic(ov_data_callback on_data, void* data_user,
                             ov_status_callback on_status, void* status_user);
@@ -76,6 +94,7 @@ OV_EXPORT void ov_stop_mic(void);
  * Copies out the description of the last failed microphone start: stores a NUL-terminated UTF-8
  * block through *out_buf and its length in bytes, without the NUL, through *out_len. Stores NULL
  * and 0 when no start has failed yet. The caller owns the block and frees it with ov_free_buffer.
+ * With a NULL out-pointer it does nothing.
  */
 OV_EXPORT void ov_get_last_mic_error(uint8_t** out_buf, int32_t* out_len);
 

@@ -63,30 +63,41 @@ TEST(DeliveryGate, CloseFromInsideItsOwnDeliveryReturns) {
     EXPECT_FALSE(gate.run([] {}));
 }
 
-TEST(DeliveryGate, CloseInsideAnotherGatesDeliveryStillWaitsForThisOne) {
-    DeliveryGate outer, inner;
-    std::promise<void> entered, release;
-    auto releasedFuture = release.get_future();
-    std::thread audio([&] {
-        inner.run([&] {
-            entered.set_value();
-            releasedFuture.wait();
+// Two audio threads whose callbacks close each other's gate: neither close may wait there, or
+// both would wait for good; each delivery returns only once the gate it closed has drained.
+TEST(DeliveryGate, ClosesInsideDeliveriesWaitOnlyOnceTheCallbackHasReturned) {
+    auto a = std::make_shared<DeliveryGate>(), b = std::make_shared<DeliveryGate>();
+    std::promise<void> aEntered, bEntered;
+    auto aIn = aEntered.get_future().share(), bIn = bEntered.get_future().share();
+    std::atomic<bool> aClosed{false}, bClosed{false}, aDone{false}, bDone{false};
+    std::atomic<bool> aReturnedBeforeBDone{false};
+    std::thread threadA([&] {
+        a->run([&] {
+            aEntered.set_value();
+            bIn.wait();
+            b->close();
+            aClosed = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            aDone = true;
+        });
+        aReturnedBeforeBDone = !bDone.load();
+    });
+    std::thread threadB([&] {
+        b->run([&] {
+            bEntered.set_value();
+            aIn.wait();
+            a->close();
+            bClosed = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            bDone = true;
         });
     });
-    entered.get_future().wait();
-    std::atomic<bool> closed{false};
-    std::thread other([&] {
-        outer.run([&] {
-            inner.close();  // this thread is inside `outer`, not `inner`: it must wait
-            closed = true;
-        });
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(closed.load());
-    release.set_value();
-    audio.join();
-    other.join();
-    EXPECT_TRUE(closed.load());
+    threadA.join();
+    threadB.join();
+    EXPECT_TRUE(aClosed && bClosed);
+    EXPECT_FALSE(aReturnedBeforeBDone.load());  // A's run waited for B's delivery to end
+    EXPECT_FALSE(a->run([] {}));
+    EXPECT_FALSE(b->run([] {}));
 }
 
 }  // namespace

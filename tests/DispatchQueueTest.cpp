@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <future>
@@ -10,6 +11,18 @@
 
 namespace ovra {
 namespace {
+
+// Python ends the threads that call into it at interpreter exit with pthread_exit: the worker is
+// unwound from inside the work, and a drain must not wait for it for good.
+TEST(DispatchQueue, AWorkerEndedInsideItsWorkLetsDrainReturn) {
+    auto q = std::make_shared<DispatchQueue>("com.test.ended", QualityOfService::userInitiated);
+    q->async([] { pthread_exit(nullptr); });
+    std::atomic<bool> laterRan{false};
+    q->async([&] { laterRan = true; });
+    auto drained = std::async(std::launch::async, [&] { q->drain(); });
+    EXPECT_EQ(drained.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(laterRan.load());
+}
 
 TEST(DispatchQueue, RunsWorkInOrderOnOneThread) {
     auto q = std::make_shared<DispatchQueue>("com.test.queue", QualityOfService::userInitiated);

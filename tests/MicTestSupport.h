@@ -218,6 +218,7 @@ class MicTest : public ::testing::Test {
         EXPECT_EQ(observers(), 0u);
     }
     sim::SimAudioEngines& engines() { return platform->engines(); }
+    sim::SimAudioHardware& hardware() { return platform->hardware(); }
     sim::SimPermission& permission() { return platform->permission(); }
     sim::SimJournal& journal() { return platform->journal(); }
     size_t observers() { return platform->notificationCenter().observerCount(); }

@@ -36,9 +36,13 @@ struct FakeSession {
     void stop() {
         lockFreeInStop = globalLock().try_lock();
         if (lockFreeInStop) globalLock().unlock();
+        if (onStop) onStop();
         ++counters.stopped;
     }
+    void shutDelivery() {}
+    bool deliveringOnThisThread() const { return false; }
     static inline std::atomic<bool> lockFreeInStop{false};
+    static inline std::function<void()> onStop;
 
     ov_data_callback callback;
     void* userData;
@@ -247,6 +251,39 @@ TEST_F(RegistryProtocol, StopTakesTheSessionOutAndStopsItOutsideTheLock) {
     runStopProtocol<KindA>();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[fake] idle stop\n");
     EXPECT_EQ(FakeSession<1>::counters.stopped, stoppedBefore + 1);
+}
+
+TEST_F(RegistryProtocol, ASecondStopReturnsOnlyOnceTheFirstHasTornTheSessionDown) {
+    runStartProtocol<KindA>(
+        noData, nullptr, [](int32_t, void*) {}, nullptr);
+    std::promise<void> inStop, release;
+    auto released = release.get_future().share();
+    FakeSession<1>::onStop = [&] {
+        inStop.set_value();
+        released.wait();
+    };
+    testing::internal::CaptureStderr();
+    std::thread first([] { runStopProtocol<KindA>(); });
+    inStop.get_future().wait();
+    std::atomic<bool> secondReturned{false}, otherKindReturned{false};
+    std::thread second([&] {
+        runStopProtocol<KindA>();
+        secondReturned = true;
+    });
+    std::thread otherKind([&] {
+        runStopProtocol<KindB>();  // nothing of its kind is being torn down
+        otherKindReturned = true;
+    });
+    otherKind.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(secondReturned.load());
+    release.set_value();
+    first.join();
+    second.join();
+    testing::internal::GetCapturedStderr();
+    FakeSession<1>::onStop = nullptr;
+    EXPECT_TRUE(secondReturned.load());
+    EXPECT_TRUE(otherKindReturned.load());
 }
 
 TEST_F(RegistryProtocol, StopThenStartConstructsANewSession) {

@@ -1,5 +1,7 @@
 #include "interface/ErrorRecord.h"
 
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -73,6 +75,7 @@ std::string lastMicErrorDescription() {
 }  // namespace ovra
 
 extern "C" OV_EXPORT void ov_get_last_mic_error(uint8_t** outBuf, int32_t* outLen) {
+    if (!outBuf || !outLen) return;  // nowhere to store: nothing is copied out
     try {
         const std::string copy = ovra::lastMicErrorDescription();
         // Text that is not UTF-8 (a platform's message in another encoding) cannot be handed out
@@ -86,6 +89,8 @@ extern "C" OV_EXPORT void ov_get_last_mic_error(uint8_t** outBuf, int32_t* outLe
         block[copy.size()] = 0;
         *outBuf = block;
         *outLen = int32_t(copy.size());
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         ovra::storeNothing(outBuf, outLen);
     }

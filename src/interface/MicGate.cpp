@@ -1,5 +1,7 @@
 // The microphone's exports: the permission gate in front of every start, the failure step that
 // classifies and records errors, and the stop.
+#include <cxxabi.h>
+
 #include "OvraHelper.h"
 #include "interface/ErrorRecord.h"
 #include "interface/StartStop.h"
@@ -29,6 +31,8 @@ struct MicKind {
                    : e.kind == MicError::Case::engineStartFailed ? -5
                                                                  : -3;
             logLine("[mic] Failed to start capture: " + text + "\n");
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             text = genericErrorText(std::current_exception());
             logLine("[mic] Failed to start capture (unexpected): " + text + "\n");
@@ -45,6 +49,8 @@ void startMicInternal(ov_data_callback onData, void* dataUser, ov_status_callbac
                       void* statusUser) {
     try {
         runStartProtocol<MicKind>(onData, dataUser, onStatus, statusUser);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         onStatus(-3, statusUser);
     }
@@ -55,6 +61,8 @@ void completePermissionRequest(bool granted, ov_data_callback onData, void* data
     if (granted) {
         try {
             logLine("[mic] Microphone permission granted by user\n");
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
         }
         startMicInternal(onData, dataUser, onStatus, statusUser);
@@ -62,6 +70,8 @@ void completePermissionRequest(bool granted, ov_data_callback onData, void* data
     }
     try {
         logLine("[mic] Microphone permission denied by user\n");
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
     onStatus(-4, statusUser);
@@ -72,6 +82,7 @@ void completePermissionRequest(bool granted, ov_data_callback onData, void* data
 
 extern "C" OV_EXPORT void ov_start_mic(ov_data_callback onData, void* dataUser,
                                        ov_status_callback onStatus, void* statusUser) {
+    if (!ovra::callbacksUsable("ov_start_mic", "[mic] ", onData, onStatus, statusUser)) return;
     // Set once the answer is someone else's to give: the start protocol's or the completion's.
     bool handedOver = false;
     try {
@@ -97,6 +108,8 @@ extern "C" OV_EXPORT void ov_start_mic(ov_data_callback onData, void* dataUser,
         }
         handedOver = true;
         ovra::startMicInternal(onData, dataUser, onStatus, statusUser);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         if (!handedOver) onStatus(-3, statusUser);
     }
@@ -105,6 +118,8 @@ extern "C" OV_EXPORT void ov_start_mic(ov_data_callback onData, void* dataUser,
 extern "C" OV_EXPORT void ov_stop_mic(void) {
     try {
         ovra::runStopProtocol<ovra::MicKind>();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }

@@ -1,3 +1,5 @@
+#include <cxxabi.h>
+
 #include "OvraHelper.h"
 #include "interface/StartStop.h"
 #include "systemaudio/SystemAudioCapture.h"
@@ -12,7 +14,9 @@ struct SystemAudioKind {
         static auto* systemAudioCapture = new std::shared_ptr<Session>;
         return *systemAudioCapture;
     }
-    static const char* alreadyRunningLine() { return "[tap] System audio capture already running\n"; }
+    static const char* alreadyRunningLine() {
+        return "[tap] System audio capture already running\n";
+    }
     static int32_t reportFailure(std::exception_ptr error) {
         std::string text;
         try {
@@ -33,8 +37,12 @@ struct SystemAudioKind {
 
 extern "C" OV_EXPORT void ov_start_system_audio(ov_data_callback onData, void* dataUser,
                                                 ov_status_callback onStatus, void* statusUser) {
+    if (!ovra::callbacksUsable("ov_start_system_audio", "[tap] ", onData, onStatus, statusUser))
+        return;
     try {
         ovra::runStartProtocol<ovra::SystemAudioKind>(onData, dataUser, onStatus, statusUser);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Only an allocation failure gets here; the host still hears once, as failed.
         onStatus(-3, statusUser);
@@ -44,6 +52,8 @@ extern "C" OV_EXPORT void ov_start_system_audio(ov_data_callback onData, void* d
 extern "C" OV_EXPORT void ov_stop_system_audio(void) {
     try {
         ovra::runStopProtocol<ovra::SystemAudioKind>();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }

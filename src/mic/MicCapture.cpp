@@ -88,10 +88,10 @@ void MicCapture::stop() {
     isCapturing = false;
     gate->close();
     std::unique_lock lock(controlMutex, std::defer_lock);
-    if (gate->deliveringOnThisThread()) {
-        // Called from inside this session's data callback. A restart holding the lock may be
-        // waiting for that very callback to return; it then sees `finallyStopped` and finishes
-        // the teardown itself, so this call must not wait for it.
+    if (DeliveryGate::insideAnyDelivery()) {
+        // Called from inside a data callback. A restart holding the lock may be waiting for that
+        // very callback to return; it then sees `finallyStopped` and finishes the teardown
+        // itself, so this call must not wait for it.
         if (!lock.try_lock()) return;
     } else {
         lock.lock();

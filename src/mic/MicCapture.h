@@ -37,6 +37,14 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
     void stop();
     // Rebuilds the engine if the session is still capturing; logs its outcome, never throws.
     void restart();
+    // Marks the session stopped for good and lets no data callback start afterwards; returns at
+    // once. stop() must still follow.
+    void shutDelivery() {
+        finallyStopped = true;
+        isCapturing = false;
+        gate->shut();
+    }
+    bool deliveringOnThisThread() const { return gate->deliveringOnThisThread(); }
 
     bool capturing() const { return isCapturing.load(); }
 

@@ -1,5 +1,7 @@
 // The microphone's answer to a configuration change of its engine: a full rebuild on whatever
 // input is current, with the same data callback and user pointer.
+#include <cxxabi.h>
+
 #include <string>
 
 #include "interface/Log.h"
@@ -16,6 +18,8 @@ NotificationCenter::Block MicCapture::makeConfigObserverBlock(uint64_t startNumb
         // Runs on the platform's notifying thread: nothing may escape into it.
         try {
             session->restartFrom(startNumber);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
         }
     };
@@ -40,11 +44,17 @@ void MicCapture::restartFrom(std::optional<uint64_t> startNumber) {
             logLine("[mic] Restarted on new device\n");
         } catch (const MicError& e) {
             logLine("[mic] Failed to restart: " + e.description() + "\n");
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             logLine("[mic] Failed to restart: " + genericErrorText(std::current_exception()) +
                     "\n");
         }
-        if (isCapturing && !finallyStopped) gate->open();
+        if (isCapturing && !finallyStopped) {
+            gate->open();
+            // A stop from a data callback may have shut the gate between the check and the open.
+            if (finallyStopped) gate->shut();
+        }
     }
     lock.unlock();
     // A stop from inside a data callback that found the lock taken left its teardown to us.

@@ -1,5 +1,7 @@
 #include "mic/MicTapBlock.h"
 
+#include <cxxabi.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -28,10 +30,14 @@ MicTapBlock::MicTapBlock(std::shared_ptr<const AudioFormat> targetFormat,
       gate_(std::move(gate)),
       platform_(std::move(platform)) {}
 
-void MicTapBlock::operator()(const PCMBuffer& buffer, const AudioTimeStamp* /*when*/) {
+void MicTapBlock::operator()(const PCMBuffer& buffer, const AudioTimeStamp* when) {
     // Runs on the platform's thread: nothing may escape into it.
     try {
+        if (when && buffer.frameLength() > 0)
+            overflow_.cycle(when->mSampleTime, buffer.frameLength(), buffer.format().sampleRate());
         convertAndDeliver(buffer);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }

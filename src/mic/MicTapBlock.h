@@ -9,6 +9,7 @@
 
 #include "OvraHelper.h"
 #include "interface/DeliveryGate.h"
+#include "interface/OverflowReport.h"
 #include "platform/AudioEngine.h"
 #include "platform/Platform.h"
 #include "platform/audio/AudioConverter.h"
@@ -32,6 +33,7 @@ class MicTapBlock {
   private:
     void convertAndDeliver(const PCMBuffer& buffer);
 
+    OverflowReport overflow_{"[mic] "};
     const std::shared_ptr<const AudioFormat> targetFormat_;
     const std::shared_ptr<AudioConverter> converter_;
     const ov_data_callback callback_;

@@ -46,7 +46,7 @@ void DispatchQueue::drain() {
     Core& c = *core_;
     std::unique_lock lock(c.mutex);
     const uint64_t target = c.submitted;
-    c.idle.wait(lock, [&] { return c.finished >= target; });
+    c.idle.wait(lock, [&] { return c.finished >= target || c.ended; });
 }
 
 bool DispatchQueue::isCurrent() const {
@@ -54,10 +54,24 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::run(Core& c) {
+    // Only an unwinding thread leaves the loop with `running` still set: it tells the waiters.
+    struct Ending {
+        Core& core;
+        bool running = true;
+        ~Ending() {
+            if (!running) return;
+            std::lock_guard lock(core.mutex);
+            core.ended = true;
+            core.idle.notify_all();
+        }
+    } ending{c};
     std::unique_lock lock(c.mutex);
     for (;;) {
         c.wake.wait(lock, [&] { return c.count > 0 || c.quit; });
-        if (c.count == 0) return;  // quit with nothing left
+        if (c.count == 0) {  // quit with nothing left
+            ending.running = false;
+            return;
+        }
         std::function<void()> work = std::move(c.ring[c.head]);
         c.ring[c.head] = nullptr;
         c.head = (c.head + 1) % c.ring.size();

@@ -25,7 +25,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     // costs no allocation once the ring has grown to its working size.
     void async(std::function<void()> work);
     // Waits until everything queued before this call has run. From the queue's own thread it
-    // returns at once, since waiting for itself could never end.
+    // returns at once, since waiting for itself could never end; so it does once the worker has
+    // been ended from inside some work.
     void drain();
     bool isCurrent() const;
 
@@ -45,6 +46,9 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
         uint64_t submitted = 0;
         uint64_t finished = 0;
         bool quit = false;
+        // The worker was ended by forced unwinding inside some work (pthread_exit, cancellation):
+        // nothing more will run, and no one may wait for it.
+        bool ended = false;
     };
     static void run(Core& core);
 

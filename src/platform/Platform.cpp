@@ -13,9 +13,13 @@ Platform::Platform()
 
 Platform::~Platform() = default;
 
-AudioFacilities& Platform::audioFacilities() { return *facilities_; }
+AudioFacilities& Platform::audioFacilities() {
+    return *facilities_;
+}
 
-NotificationCenter& Platform::notificationCenter() { return *notifications_; }
+NotificationCenter& Platform::notificationCenter() {
+    return *notifications_;
+}
 
 std::shared_ptr<DispatchQueue> Platform::createDispatchQueue(const std::string& label,
                                                              QualityOfService qos) {
@@ -23,13 +27,15 @@ std::shared_ptr<DispatchQueue> Platform::createDispatchQueue(const std::string& 
 }
 
 namespace {
+// Both leaked on purpose: destroying the platform from the exit handlers would close server
+// connections and join threads while other threads may still call in.
 std::mutex& platformMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::shared_ptr<Platform>& platformSlot() {
-    static std::shared_ptr<Platform> p;
-    return p;
+    static auto* p = new std::shared_ptr<Platform>;
+    return *p;
 }
 }  // namespace
 

@@ -35,6 +35,11 @@ class SystemAudioCapture {
     // session is running (but the caller's own, when called from inside one) or will start.
     // Safe in any state, any number of times.
     void stop();
+    // No data callback starts after this; returns at once. stop() must still follow.
+    void shutDelivery() {
+        if (gate) gate->shut();
+    }
+    bool deliveringOnThisThread() const { return gate && gate->deliveringOnThisThread(); }
 
   private:
     void startSteps(AudioHardware& hardware, AudioFacilities& facilities);

@@ -1,5 +1,7 @@
 #include "systemaudio/TapIOBlock.h"
 
+#include <cxxabi.h>
+
 #include <cmath>
 
 #include "interface/OneShotInput.h"
@@ -21,8 +23,8 @@ TapIOBlock::TapIOBlock(std::shared_ptr<AudioFacilities> facilities,
 
 AudioHardware::IOBlock TapIOBlock::bind(std::shared_ptr<TapIOBlock> block) {
     return [block = std::move(block)](const AudioTimeStamp*, const AudioBufferList* input,
-                                      const AudioTimeStamp*, AudioBufferList*,
-                                      const AudioTimeStamp*) { (*block)(input); };
+                                      const AudioTimeStamp* inputTime, AudioBufferList*,
+                                      const AudioTimeStamp*) { (*block)(input, inputTime); };
 }
 
 std::optional<uint32_t> TapIOBlock::outputCapacity(double targetRate, double sourceRate,
@@ -44,7 +46,7 @@ uint32_t TapIOBlock::outputBufferCapacity() const {
     return output_ ? output_->frameCapacity() : 0;
 }
 
-void TapIOBlock::operator()(const AudioBufferList* input) noexcept {
+void TapIOBlock::operator()(const AudioBufferList* input, const AudioTimeStamp* inputTime) {
     try {
         if (!gate_->isOpen()) return;
         // Copying the kept view (not moving it) keeps it when re-pointing fails.
@@ -52,6 +54,9 @@ void TapIOBlock::operator()(const AudioBufferList* input) noexcept {
         if (!wrapped) return;
         input_ = wrapped;
         if (wrapped->frameLength() == 0) return;
+        if (inputTime)
+            overflow_.cycle(inputTime->mSampleTime, wrapped->frameLength(),
+                            sourceFormat_->sampleRate());
 
         const auto capacity = outputCapacity(targetFormat_->sampleRate(),
                                              sourceFormat_->sampleRate(), wrapped->frameLength());
@@ -72,6 +77,8 @@ void TapIOBlock::operator()(const AudioBufferList* input) noexcept {
         if (!bytes || !channels) return;
         const auto* data = reinterpret_cast<const uint8_t*>(channels[0]);
         gate_->run([&] { callback_(data, *bytes, userData_); });
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Dropped: nothing may escape onto the audio queue.
     }

@@ -12,6 +12,7 @@
 
 #include "OvraHelper.h"
 #include "interface/DeliveryGate.h"
+#include "interface/OverflowReport.h"
 #include "platform/AudioHardware.h"
 #include "platform/audio/AudioFacilities.h"
 
@@ -26,8 +27,11 @@ class TapIOBlock {
                std::shared_ptr<AudioConverter> converter, ov_data_callback callback, void* userData,
                std::shared_ptr<DeliveryGate> gate);
 
-    // One I/O cycle. Never throws: a cycle that cannot be converted or delivered is dropped.
-    void operator()(const AudioBufferList* input) noexcept;
+    // One I/O cycle. Throws only forced unwinding (the thread being ended): a cycle that cannot be
+    // converted or delivered is dropped.
+    // `inputTime` (may be null) carries the cycle's first sample time: a jump forward is audio
+    // the platform dropped, reported as one line per episode.
+    void operator()(const AudioBufferList* input, const AudioTimeStamp* inputTime = nullptr);
 
     // The hardware's block signature over a shared block.
     static AudioHardware::IOBlock bind(std::shared_ptr<TapIOBlock> block);
@@ -51,6 +55,7 @@ class TapIOBlock {
     const ov_data_callback callback_;
     void* const userData_;
     const std::shared_ptr<DeliveryGate> gate_;
+    OverflowReport overflow_{"[tap] "};
     std::shared_ptr<PCMBuffer> input_;
     std::shared_ptr<PCMBuffer> output_;
 };

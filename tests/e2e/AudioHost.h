@@ -40,6 +40,8 @@ class AudioHost {
     static void onData(const uint8_t* data, int32_t bytes, void* user) {
         auto* self = static_cast<AudioHost*>(user);
         if (self->stopReturned) ++self->callsAfterStop;
+        if (const int ms = self->delayMs.exchange(self->steadyDelayMs); ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         if (self->magic != kMagic) ++self->wrongUser;
         if (bytes <= 0 || bytes % 2 != 0) ++self->badSizes;
         {
@@ -106,6 +108,8 @@ class AudioHost {
     std::atomic<bool> stopInsideCallback{false}, stopFromCallbackReturned{false},
         stopReturned{false};
     std::atomic<int> callsAfterStop{0}, wrongUser{0}, badSizes{0}, chunks{0};
+    // How long the next callback takes, and every one after it: a slow host.
+    std::atomic<int> delayMs{0}, steadyDelayMs{0};
 
   private:
     void stopCapture() {

@@ -96,10 +96,14 @@ public:
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
+        signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    // The signal that ended it, as `wait` saw; 0 when it exited.
+    int endingSignal() const { return signal_; }
 
 private:
+    int signal_ = 0;
     pid_t pid_ = -1;
 };
 

@@ -183,12 +183,13 @@ TEST_F(PulseHardware, MonitorDeliversSteadyCyclesOnTheQueueUntilItsProcedureOrDe
         std::lock_guard lock(rec.mutex);
         EXPECT_TRUE(rec.wellFormed);
         EXPECT_GT(rec.calls - first, 100) << "about 10 ms per read, not lumps";
-        // Cycles of one fragment at most, mostly exactly one, let the block reuse its buffers.
+        // Mostly one fragment per cycle; a backlog (the queue held up) goes in larger cycles, of
+        // at most 100 ms.
         const auto common =
             std::max_element(rec.cycleSizes.begin(), rec.cycleSizes.end(),
                              [](const auto& a, const auto& b) { return a.second < b.second; });
         EXPECT_GE(common->second, rec.calls * 2 / 3);
-        EXPECT_LE(rec.cycleSizes.rbegin()->first, common->first) << "no cycle larger than it";
+        EXPECT_LE(rec.cycleSizes.rbegin()->first, 4800u) << "no cycle longer than 100 ms";
     }
     EXPECT_EQ(hardware.deviceStop(device, proc), noErr);
     EXPECT_EQ(hardware.destroyIOProcID(device, proc), noErr);

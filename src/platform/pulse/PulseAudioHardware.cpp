@@ -1,5 +1,7 @@
 #include "platform/pulse/PulseAudioHardware.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -11,9 +13,11 @@ namespace {
 
 // Nothing thrown here may reach the core, which reads statuses only.
 template <class F>
-OSStatus guarded(F f) noexcept {
+OSStatus guarded(F f) {
     try {
         return f();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return kAudioHardwareUnspecifiedError;
     }

@@ -1,5 +1,7 @@
 #include "platform/pulse/PulseMonitorProc.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -124,8 +126,12 @@ void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
     size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole comes as no data with a length: it becomes silence of that length.
-        self->ring_.push(static_cast<const float*>(data), bytes / frameBytes * self->channels_,
-                         self->channels_);
+        const size_t offered = bytes / frameBytes * self->channels_;
+        const size_t taken =
+            self->ring_.push(static_cast<const float*>(data), offered, self->channels_);
+        if (taken < offered)
+            self->droppedFrames_.fetch_add((offered - taken) / self->channels_,
+                                           std::memory_order_relaxed);
         pa_stream_drop(stream);
     }
     if (self->deliveryQueued_.exchange(true, std::memory_order_acq_rel)) return;
@@ -140,15 +146,23 @@ void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
 void PulseMonitorProc::deliver() {
     deliveryQueued_.store(false, std::memory_order_release);
     while (!retired_.load(std::memory_order_acquire)) {
-        const size_t count =
-            ring_.pop(samples_.data(), samplesPerCycle_.load(std::memory_order_relaxed));
+        // All that waits, up to the longest cycle: a block that is slow but keeps up on average
+        // then catches up on its backlog instead of letting the ring overflow.
+        const size_t count = ring_.pop(samples_.data(), samples_.size());
         if (count == 0) return;
         const uint32_t frames = uint32_t(count / channels_);
+        // What the ring had no room for shows as a jump in sample time, as on a real device; it
+        // is counted before the backlog rather than after it, which only moves the gap.
+        const uint64_t dropped = droppedFrames_.load(std::memory_order_relaxed);
+        sampleTime_ += double(dropped - droppedSeen_);
+        droppedSeen_ = dropped;
         buffer_.mDataByteSize = uint32_t(count * sizeof(float));
         const AudioTimeStamp now{sampleTime_, hostTimeNow()};
         sampleTime_ += frames;
         try {
             block_(&now, &list_, &now, &noOutput_, &now);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             // The block's own failure: this cycle is lost, the next one goes on.
         }

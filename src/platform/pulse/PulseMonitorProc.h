@@ -3,10 +3,10 @@
 //
 // The main loop only copies each read into a ring (a hole in the stream as silence of the same
 // length, so no time is lost) and, unless a delivery is already pending, queues one. The delivery
-// hands what the ring holds to the block in cycles of at most one fragment, as one interleaved
-// float buffer list that lives as long as this object: steady cycle sizes let the block reuse its
-// own buffers too, and nothing is allocated per cycle. What the ring cannot take while the queue
-// is held up (about two seconds' worth) is dropped.
+// hands what the ring holds to the block in cycles of one fragment (more, up to 100 ms, while a
+// backlog is caught up), as one interleaved float buffer list that lives as long as this object:
+// nothing is allocated per cycle. What the ring cannot take while the queue is held up (about two
+// seconds' worth) is dropped and shows as a jump in the cycles' sample time.
 //
 // A monitor replays what its sink renders, when it renders it. A sink that was rendering far
 // ahead when the stream connected (a null sink fed by a high-latency player renders up to 2 s at
@@ -85,6 +85,8 @@ class PulseMonitorProc {
     AudioBufferList list_{};
     AudioBufferList noOutput_{};
     double sampleTime_ = 0;
+    std::atomic<uint64_t> droppedFrames_{0};  // written by the main loop
+    uint64_t droppedSeen_ = 0;
 };
 
 }  // namespace ovra::pulse

@@ -1,5 +1,7 @@
 #include "platform/pulse/PulsePermission.h"
 
+#include <cxxabi.h>
+
 #include <memory>
 #include <thread>
 
@@ -16,11 +18,15 @@ class AlwaysAuthorized : public CapturePermission {
         auto run = [answer] {
             try {
                 (*answer)(true);
+            } catch (abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
         };
         try {
             std::thread(run).detach();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             run();  // no thread could be made: answering here beats never answering
         }

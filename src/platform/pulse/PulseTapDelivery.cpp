@@ -1,5 +1,6 @@
 #include "platform/pulse/PulseTapDelivery.h"
 
+#include <cxxabi.h>
 #include <time.h>
 
 #include <algorithm>
@@ -93,8 +94,12 @@ void PulseTapDelivery::run() {
     launched_.wait(false, std::memory_order_acquire);  // thread_ is set from here on
     float* const out = buffer_->floatChannelData()[0];
     AudioTimeStamp when{0, 0};
-    while (!stopping_.load(std::memory_order_acquire)) {
+    uint64_t droppedSeen = 0;
+    for (;;) {
+        // The signal is read before the flag: a stop that sets the flag and signals after the
+        // read changes the signal, so the wait below returns at once instead of missing it.
         const uint32_t seen = signal_.load(std::memory_order_acquire);
+        if (stopping_.load(std::memory_order_acquire)) break;
         const size_t n = take(out, buffer_->frameCapacity());
         if (n == 0) {
             signal_.wait(seen, std::memory_order_acquire);
@@ -103,8 +108,14 @@ void PulseTapDelivery::run() {
         if (stopping_.load(std::memory_order_acquire)) break;
         buffer_->setFrameLength(uint32_t(n));
         when.mHostTime = monotonicNanos();
+        // Frames the ring had no room for show as a jump in sample time, as on a real device.
+        const uint64_t dropped = dropped_.load(std::memory_order_relaxed);
+        when.mSampleTime += double(dropped - droppedSeen);
+        droppedSeen = dropped;
         try {
             block_(*buffer_, &when);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             // The block belongs to the core, which never throws; a stray exception must still not
             // end the process from a thread of ours.

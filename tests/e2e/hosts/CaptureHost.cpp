@@ -1,0 +1,62 @@
+// A host process of its own, for the tests of how a host ends: it loads the library, runs both
+// captures until each has delivered, then, by its argument:
+//   unload  stops both, unloads the library, says "unloaded" and lives on for a few seconds;
+//   exit    calls exit(0) with both captures running.
+// It prints what it does on standard output; any crash shows as a missing exit code 0.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "e2e/Library.h"
+
+namespace {
+
+std::atomic<int> systemChunks{0}, micChunks{0}, started{0};
+
+void onData(const uint8_t*, int32_t, void* user) {
+    ++*static_cast<std::atomic<int>*>(user);
+}
+void onStatus(int32_t status, void*) {
+    if (status == 0) ++started;
+}
+
+bool waitForBoth() {
+    for (int i = 0; i < 1000; ++i) {
+        if (systemChunks > 0 && micChunks > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    ovra::e2e::Library library(OVRA_LIBRARY_PATH);
+    auto* lib = &library;
+    lib->startSystemAudio(onData, &systemChunks, onStatus, nullptr);
+    lib->startMic(onData, &micChunks, onStatus, nullptr);
+    if (started != 2 || !waitForBoth()) {
+        std::printf("no capture\n");
+        return 3;
+    }
+    std::printf("capturing\n");
+    std::fflush(stdout);
+    if (std::strcmp(argv[1], "exit") == 0) std::exit(0);
+
+    lib->stopSystemAudio();
+    lib->stopMic();
+    dlclose(lib->handle);
+    std::printf("unloaded\n");
+    std::fflush(stdout);
+    // Whatever the sound server does now must not reach this process.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    std::printf("done\n");
+    std::fflush(stdout);
+    return 0;
+}

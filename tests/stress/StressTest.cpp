@@ -1,0 +1,206 @@
+// Several host threads calling all seven functions at random, also from inside data and status
+// callbacks, against a private PulseAudio server and Xvfb, for a bounded time. Checked: every start
+// is answered exactly once, on the calling thread; no data callback of a session after a stop from
+// outside a callback has returned; no deadlock (a watchdog prints every thread's stack and fails);
+// no crash.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "e2e/AudioHost.h"
+#include "e2e/XvfbServer.h"
+#include "support/Watchdog.h"
+
+using namespace std::chrono_literals;
+using namespace ovra::e2e;
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr auto kRunTime = 12s;  // sanitized code runs several times slower
+#else
+constexpr auto kRunTime = 25s;
+#endif
+constexpr int kThreads = 6;
+
+struct Violations {
+    std::atomic<int> lateCallbacks{0}, unansweredOrTwice{0}, answeredElsewhere{0};
+};
+Violations violations;
+
+// One start call and what the library did with it.
+struct Session {
+    Capture kind;
+    std::atomic<int> answers{0};
+    std::atomic<int32_t> status{99};
+    std::thread::id caller;
+    // Set once a stop that began after this start returned has itself returned.
+    std::atomic<bool> stopped{false};
+    std::atomic<int> chunks{0};
+};
+
+class Registry {
+  public:
+    Session& make(Capture kind) {
+        std::lock_guard lock(mutex_);
+        sessions_.push_back(std::make_unique<Session>());
+        sessions_.back()->kind = kind;
+        sessions_.back()->caller = std::this_thread::get_id();
+        return *sessions_.back();
+    }
+    // Called as a stop from outside any callback begins: the sessions it must end.
+    std::vector<Session*> answeredBefore(Capture kind) {
+        std::lock_guard lock(mutex_);
+        std::vector<Session*> out;
+        for (auto& s : sessions_)
+            if (s->kind == kind && s->answers > 0) out.push_back(s.get());
+        return out;
+    }
+    template <class F>
+    void forEach(F f) {
+        std::lock_guard lock(mutex_);
+        for (auto& s : sessions_) f(*s);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Session>> sessions_;
+};
+Registry registry;
+thread_local std::mt19937 randomness{std::random_device{}()};
+thread_local bool insideCallback = false;
+
+void act(int choice);
+int pick();
+
+void onData(const uint8_t*, int32_t bytes, void* user) {
+    auto& s = *static_cast<Session*>(user);
+    if (s.stopped) ++violations.lateCallbacks;
+    if (bytes <= 0 || bytes % 2) ++violations.unansweredOrTwice;
+    ++s.chunks;
+    if (randomness() % 200 == 0) {
+        insideCallback = true;
+        act(pick());
+        insideCallback = false;
+    }
+}
+void onStatus(int32_t status, void* user) {
+    auto& s = *static_cast<Session*>(user);
+    s.status = status;
+    if (s.caller != std::this_thread::get_id()) ++violations.answeredElsewhere;
+    ++s.answers;
+    if (randomness() % 20 == 0) {
+        const bool outer = insideCallback;
+        insideCallback = true;
+        act(pick());
+        insideCallback = outer;
+    }
+}
+
+void stop(Capture kind) {
+    const auto& lib = Library::get();
+    const auto stopFn = kind == Capture::mic ? lib.stopMic : lib.stopSystemAudio;
+    if (insideCallback) return stopFn();  // the callback rule: no guarantee until it returns
+    const auto mustEnd = registry.answeredBefore(kind);
+    stopFn();
+    for (Session* s : mustEnd) s->stopped = true;
+}
+
+// Weighted so that sessions live long enough to deliver: starts 30%, stops 6%, the rest 64%.
+int pick() {
+    static constexpr int kWeights[7] = {15, 15, 3, 3, 20, 14, 30};
+    int r = int(randomness() % 100);
+    for (int i = 0; i < 7; ++i)
+        if ((r -= kWeights[i]) < 0) return i;
+    return 6;
+}
+
+void act(int choice) {
+    const auto& lib = Library::get();
+    switch (choice) {
+        case 0:
+        case 1: {
+            const Capture kind = choice == 0 ? Capture::systemAudio : Capture::mic;
+            Session& s = registry.make(kind);
+            (kind == Capture::mic ? lib.startMic : lib.startSystemAudio)(onData, &s, onStatus, &s);
+            if (s.answers != 1) ++violations.unansweredOrTwice;
+            break;
+        }
+        case 2:
+            return stop(Capture::systemAudio);
+        case 3:
+            return stop(Capture::mic);
+        case 4: {
+            uint8_t* buf = nullptr;
+            int32_t len = 0;
+            lib.getLastMicError(&buf, &len);
+            lib.freeBuffer(buf);
+            break;
+        }
+        case 5: {
+            if (insideCallback && randomness() % 4) break;  // keep the audio threads mostly quick
+            uint8_t* buf = nullptr;
+            int32_t len = 0;
+            if (lib.captureScreen(&buf, &len) == 0) lib.freeBuffer(buf);
+            break;
+        }
+        default:
+            lib.freeBuffer(nullptr);
+    }
+}
+
+class Stress : public WithPulseServer {
+  protected:
+    void SetUp() override {
+        WithPulseServer::SetUp();
+        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
+        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
+        server.play(server.makeTone("t440", {.frequency = 440, .seconds = 300, .channels = 1}),
+                    "mic1.sink");
+        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 300}), "speakers");
+        ASSERT_TRUE(display.ready());
+        setenv("DISPLAY", display.display().c_str(), 1);
+    }
+    XvfbServer display{640, 480};
+};
+
+TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {
+    ovra::test::Watchdog watchdog(kRunTime + 60s, "stress test");
+    // Standard error is left alone: a sanitizer's report or the watchdog's stacks must be seen.
+    {
+        std::vector<std::thread> threads;
+        const auto end = std::chrono::steady_clock::now() + kRunTime;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([end] {
+                while (std::chrono::steady_clock::now() < end) {
+                    act(pick());
+                    std::this_thread::sleep_for(std::chrono::microseconds(randomness() % 30000));
+                }
+            });
+        for (auto& t : threads) t.join();
+        stop(Capture::systemAudio);
+        stop(Capture::mic);
+        std::this_thread::sleep_for(200ms);  // any late callback would come now
+    }
+    int started = 0, delivered = 0;
+    registry.forEach([&](Session& s) {
+        if (s.answers != 1) ++violations.unansweredOrTwice;
+        EXPECT_TRUE(s.stopped || s.status != 0) << "a started session outlived the final stops";
+        started += s.status == 0;
+        delivered += s.chunks > 0;
+    });
+    std::printf("%d sessions started, %d delivered\n", started, delivered);
+    EXPECT_EQ(violations.lateCallbacks, 0);
+    EXPECT_EQ(violations.unansweredOrTwice, 0);
+    EXPECT_EQ(violations.answeredElsewhere, 0);
+    EXPECT_GT(started, 10);
+    EXPECT_GT(delivered, 0);  // sessions did live long enough to deliver
+}
+
+}  // namespace
