@@ -14,7 +14,7 @@ fi
 hide=(libpulse.so.0 libxcb-shm.so.0 libxcb-randr.so.0)
 expect=("[tap] libpulse.so.0: cannot open shared object file: No such file or directory"
         "[mic] libpulse.so.0: cannot open shared object file: No such file or directory")
-if ldd "$lib" | grep -q 'libxcb\.so\.1'; then
+if [[ "$(ldd "$lib")" == *libxcb.so.1* ]]; then
   # libswscale's libavutil brings the VA-API stack, and with it libX11 and libxcb: hiding libxcb
   # would keep the library from loading, so only its extensions are hidden.
   echo "note: another linked library still loads libxcb.so.1; it stays visible"
