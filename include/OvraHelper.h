@@ -33,6 +33,14 @@
 
 #include <stdint.h>
 
+/*
+ * The version of this header. The major version is the ABI: it names the shared object
+ * (libOvraHelper.so.1) and the symbol version of the exports (OVRAHELPER_1.0).
+ */
+#define OVRAHELPER_VERSION_MAJOR 1
+#define OVRAHELPER_VERSION_MINOR 0
+#define OVRAHELPER_VERSION_PATCH 0
+
 #if defined(_WIN32)
 #define OV_EXPORT __declspec(dllexport)
 #else

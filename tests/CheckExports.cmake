@@ -1,4 +1,5 @@
-# Fails unless LIB's dynamic symbol table defines exactly the seven exports.
+# Fails unless LIB's dynamic symbol table defines exactly the seven exports, each with the
+# default symbol version NODE (nm shows it as name@@NODE).
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -15,8 +16,11 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 list(SORT found)
-set(expected ov_capture_screen ov_free_buffer ov_get_last_mic_error ov_start_mic
+set(expected "")
+foreach(name ov_capture_screen ov_free_buffer ov_get_last_mic_error ov_start_mic
     ov_start_system_audio ov_stop_mic ov_stop_system_audio)
+  list(APPEND expected "${name}@@${NODE}")
+endforeach()
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ:\n  found:    ${found}\n  expected: ${expected}")
 endif()

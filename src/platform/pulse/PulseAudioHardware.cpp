@@ -84,6 +84,7 @@ OSStatus PulseAudioHardware::createProcessTap(const TapDescription& description,
         if (!description.processes().empty() || !description.isExclusive() ||
             description.muteBehavior() != 0)
             return kAudioHardwareIllegalOperationError;
+        if (!pulseLoaded("[tap] ")) return kAudioHardwareNotRunningError;
         {
             PulseConnection::Lock lock(connection_);
             if (!connection_.ready(lock)) return kAudioHardwareNotRunningError;

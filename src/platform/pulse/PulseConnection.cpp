@@ -53,6 +53,9 @@ PulseConnection::Lock::~Lock() {
 
 pa_threaded_mainloop* PulseConnection::loop() {
     std::call_once(loopMade_, [this] {
+        // Without libpulse there is no loop: every wait then ends at once and `ready()` finds no
+        // server, as on a machine whose server is not running.
+        if (!pulseApi().pa_threaded_mainloop_new) return;
         loop_ = pa_threaded_mainloop_new();
         if (loop_) pa_threaded_mainloop_set_name(loop_, "ovra-pulse");
     });

@@ -15,13 +15,13 @@
 //    nullptr), then disconnects; after the lock is released no call of it begins.
 #pragma once
 
-#include <pulse/pulseaudio.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+
+#include "platform/pulse/PulseApi.h"
 
 namespace ovra::pulse {
 

@@ -22,6 +22,11 @@ class PulseInputNode : public AudioInputNode {
         info.commonFormat = AudioCommonFormat::pcmFormatFloat32;
         info.interleaved = false;
         if (bus != 0) return info;
+        // Without libpulse there is no input, as without a server; the line says why.
+        if (!pulseLoaded("[mic] ")) {
+            source_.reset();
+            return info;
+        }
         source_ = defaultMicrophone(connection_);
         if (source_) {
             info.sampleRate = double(source_->rate);

@@ -1,8 +1,5 @@
 #include "platform/x11/X11Connection.h"
 
-#include <xcb/randr.h>
-#include <xcb/shm.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -63,8 +60,8 @@ bool X11Connection::describeScreen(int screenNumber) {
     scanlinePad_ = std::max<unsigned>(format->scanline_pad, 8);
 
     // Ask for both extensions' versions at once: one round trip instead of two.
-    const auto* shmData = xcb_get_extension_data(connection_, &xcb_shm_id);
-    const auto* randrData = xcb_get_extension_data(connection_, &xcb_randr_id);
+    const auto* shmData = xcb_get_extension_data(connection_, xcbApi().shmId);
+    const auto* randrData = xcb_get_extension_data(connection_, xcbApi().randrId);
     const bool shmPresent = shmData && shmData->present;
     const bool randrPresent = randrData && randrData->present;
     xcb_shm_query_version_cookie_t shmCookie{};

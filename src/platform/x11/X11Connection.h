@@ -2,13 +2,12 @@
 // the root window, the pixel layout of its images, and which extensions can be used.
 #pragma once
 
-#include <xcb/xcb.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 #include "platform/graphics/Image.h"
+#include "platform/x11/XcbApi.h"
 
 namespace ovra::x11 {
 

@@ -1,8 +1,5 @@
 #include "platform/x11/X11Display.h"
 
-#include <xcb/shm.h>
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <mutex>
 
@@ -84,6 +81,8 @@ class X11Grabber : public X11Display {
 
     std::shared_ptr<Image> createDisplayImage(DisplayID display) override {
         if (display != kMainDisplay) return nullptr;
+        // Without libxcb there is no image, as without a server; the line says why.
+        if (!xcbLoaded("Error: ")) return nullptr;
         StateLock lock(*state_);
         // A connection whose server went away is found out on first use: then one fresh
         // connection is tried, so a server that came back serves this very call.

@@ -3,11 +3,11 @@
 // process dies.
 #pragma once
 
-#include <xcb/shm.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "platform/x11/XcbApi.h"
 
 namespace ovra::x11 {
 

@@ -1,6 +1,6 @@
 #include "platform/x11/XWayland.h"
 
-#include <xcb/randr.h>
+#include "platform/x11/XcbApi.h"
 
 #include <cstdlib>
 #include <string_view>
@@ -10,7 +10,7 @@ namespace ovra::x11 {
 
 bool isXWayland(X11Connection& connection) {
     xcb_connection_t* c = connection.get();
-    const auto* randr = xcb_get_extension_data(c, &xcb_randr_id);
+    const auto* randr = xcb_get_extension_data(c, xcbApi().randrId);
     if (!randr || !randr->present) return false;
     auto* resources = xcb_randr_get_screen_resources_current_reply(
         c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr);
