@@ -75,6 +75,10 @@ class SoundServer {
     // Ends the pulse server at once, as a crash would.
     virtual void kill() = 0;
     virtual pid_t pid() const = 0;
+    // The microphones the next `start` brings (PulseAudio; PipeWire's stay as declared).
+    virtual void declareMicrophones(std::vector<DeclaredMicrophone> microphones) {
+        (void)microphones;
+    }
 
     // The words of `text`, then `more`.
     static std::vector<std::string> words(const std::string& text,
@@ -234,6 +238,9 @@ class PulseServer : public SoundServer {
     }
     void kill() override { server_.killNow(); }
     pid_t pid() const override { return server_.pid(); }
+    void declareMicrophones(std::vector<DeclaredMicrophone> microphones) override {
+        microphones_ = std::move(microphones);
+    }
 
   private:
     bool running() override { return server_.running(); }
