@@ -9,6 +9,7 @@ packages=(
   libpulse-dev libsoxr-dev libspeexdsp-dev uuid-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
   pulseaudio pulseaudio-utils xvfb sox
+  pipewire pipewire-pulse wireplumber dbus-daemon
   "$@"
 )
 
