@@ -71,8 +71,17 @@ struct Host {
         const auto* pcm = reinterpret_cast<const int16_t*>(data);
         self->samples.insert(self->samples.end(), pcm, pcm + bytes / 2);
         self->count = self->samples.size();
+        self->noteArrival();
     }
     static void onStatus(int32_t status, void* user) { static_cast<Host*>(user)->status = status; }
+    // From now on, notes when the next chunk arrives.
+    void arm() {
+        firstChunk = Clock::time_point{};
+        armed = true;
+    }
+    void noteArrival() {
+        if (armed.exchange(false)) firstChunk = Clock::now();
+    }
     std::vector<int16_t> since(size_t from) {
         std::lock_guard lock(mutex);
         return {samples.begin() + std::ptrdiff_t(std::min(from, samples.size())), samples.end()};
@@ -91,6 +100,8 @@ struct Host {
     std::vector<int16_t> samples;
     std::atomic<size_t> count{0};
     std::atomic<int32_t> status{1};
+    std::atomic<bool> armed{false};
+    Clock::time_point firstChunk{};  // written before `armed` clears, read after
 };
 
 double percentile(std::vector<double> v, double p) {
@@ -133,13 +144,20 @@ double cpuPerSecond(pid_t pid, double seconds) {
     return (cpuMsOf(pid) - before) / seconds;
 }
 
-void playTones(SoundServer& server, bool headphones) {
-    server.play(server.makeTone("speakers", {.frequency = 700, .seconds = 300}), "speakers");
-    if (headphones)
-        server.play(server.makeTone("headphones", {.frequency = 1100, .seconds = 300}),
-                    "headphones");
-    server.play(server.makeTone("mic", {.frequency = 440, .seconds = 300}), "mic1.sink");
-}
+// Tone files are made once per server (sox takes seconds for long ones) and played again after
+// each restart.
+struct Tones {
+    explicit Tones(SoundServer& server)
+        : speakers(server.makeTone("speakers", {.frequency = 700, .seconds = 300})),
+          headphones(server.makeTone("headphones", {.frequency = 1100, .seconds = 300})),
+          mic(server.makeTone("mic", {.frequency = 440, .seconds = 300})) {}
+    void play(SoundServer& server, bool toHeadphones) const {
+        server.play(speakers, "speakers");
+        if (toHeadphones) server.play(headphones, "headphones");
+        server.play(mic, "mic1.sink");
+    }
+    std::string speakers, headphones, mic;
+};
 
 void BM_DesktopAudio(benchmark::State& state) {
     const auto kind = ServerKind(state.range(0));
@@ -151,7 +169,8 @@ void BM_DesktopAudio(benchmark::State& state) {
             return;
         }
         server->useInThisProcess();
-        playTones(*server, true);
+        const Tones tones(*server);
+        tones.play(*server, true);
         std::this_thread::sleep_for(1s);
 
         // Switch gap.
@@ -190,21 +209,16 @@ void BM_DesktopAudio(benchmark::State& state) {
         for (int i = 0; i < 5; ++i) {
             server->kill();
             std::this_thread::sleep_for(300ms);
+            system.arm();
+            mic.arm();
             if (!server->start()) break;
             const auto answered = Clock::now();
-            const size_t s0 = system.count, m0 = mic.count;
-            playTones(*server, false);
-            Clock::time_point systemAt{}, micAt{};
-            waitUntil(
-                [&] {
-                    if (systemAt == Clock::time_point{} && system.count > s0)
-                        systemAt = Clock::now();
-                    if (micAt == Clock::time_point{} && mic.count > m0) micAt = Clock::now();
-                    return systemAt != Clock::time_point{} && micAt != Clock::time_point{};
-                },
-                10000ms);
-            if (systemAt != Clock::time_point{}) systemBack.push_back(ms(systemAt - answered));
-            if (micAt != Clock::time_point{}) micBack.push_back(ms(micAt - answered));
+            tones.play(*server, false);
+            waitUntil([&] { return !system.armed && !mic.armed; }, 10000ms);
+            // A chunk that came while the server was starting counts as 0.
+            if (!system.armed)
+                systemBack.push_back(std::max(0.0, ms(system.firstChunk - answered)));
+            if (!mic.armed) micBack.push_back(std::max(0.0, ms(mic.firstChunk - answered)));
             std::this_thread::sleep_for(1s);
         }
         state.counters["recover_system_median_ms"] = percentile(systemBack, 0.5);

@@ -221,3 +221,45 @@ TEST_P(Desktop, AStereoMicrophoneKeepsItsLevel) {
     EXPECT_NEAR(dbfs(toneAmplitude(mic.lastSamples(8000), 500)), -9, 0.5);
     stderrLinesOf([&] { mic.stop(); });
 }
+
+// Odd outputs: a default at 8 kHz mono or 192 kHz with 8 channels is followed in the format of
+// the start (the server converts), and a default that vanishes at once leaves the capture on
+// whatever is the default then.
+TEST_P(Desktop, OddAndVanishingDefaultsAreFollowed) {
+    struct Row {
+        const char* sink;
+        int rate, channels;
+        double frequency;
+    };
+    const Row rows[] = {{"narrow", 8000, 1, 300}, {"wide", 192000, 8, 900}};
+    AudioHost host(Capture::systemAudio);
+    const auto lines = stderrLinesOf([&] {
+        host.start();
+        ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
+        ASSERT_TRUE(hears(host, 700));
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.sink);
+            ASSERT_GE(server.loadModule("module-null-sink",
+                                        std::string("sink_name=") + r.sink +
+                                            " rate=" + std::to_string(r.rate) +
+                                            " channels=" + std::to_string(r.channels)),
+                      0);
+            server.play(
+                server.makeTone(r.sink, {.frequency = r.frequency, .rate = r.rate, .channels = 1}),
+                r.sink);
+            const size_t from = host.sampleCount();
+            ASSERT_EQ(server.pactl({"set-default-sink", r.sink}), 0);
+            EXPECT_TRUE(hears(host, r.frequency, from));
+        }
+        const size_t from = host.sampleCount();
+        const int gone = server.loadModule("module-null-sink", "sink_name=gone");
+        ASSERT_GE(gone, 0);
+        server.pactl({"set-default-sink", "gone"});
+        server.pactl({"unload-module", std::to_string(gone)});
+        server.pactl({"set-default-sink", "speakers"});
+        EXPECT_TRUE(hears(host, 700, from));
+        host.stop();
+    });
+    EXPECT_TRUE(std::find(lines.begin(), lines.end(), changedLine("wide")) != lines.end());
+    EXPECT_EQ(host.badSizes, 0);
+}
