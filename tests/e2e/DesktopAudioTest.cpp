@@ -34,6 +34,15 @@ double longestSilence(const std::vector<int16_t>& x) {
     return double(longest * kWindow) / 16000.0;
 }
 
+// Stops both kinds when a test ends early (an assertion that failed inside a capture), before
+// the hosts they deliver to go.
+struct StopAllAtEnd {
+    ~StopAllAtEnd() {
+        Library::get().stopSystemAudio();
+        Library::get().stopMic();
+    }
+};
+
 // Entries in a /proc folder.
 size_t countOf(const char* folder) {
     return size_t(std::distance(std::filesystem::directory_iterator(folder),
@@ -60,20 +69,23 @@ class Desktop : public WithSoundServer {
     }
     // (Again, after a restart ended the players and the devices loaded since the start.)
     void playTones(bool headphones = true) {
-        server.play(server.makeTone("speakers", {.frequency = 700}), "speakers");
+        server.play(server.makeTone("speakers", {.frequency = 700, .seconds = 120}), "speakers");
         if (headphones)
-            server.play(server.makeTone("headphones", {.frequency = 1100, .rate = 44100}),
-                        "headphones");
-        server.play(server.makeTone("mic", {.frequency = 440}), "mic1.sink");
+            server.play(
+                server.makeTone("headphones", {.frequency = 1100, .seconds = 120, .rate = 44100}),
+                "headphones");
+        server.play(server.makeTone("mic", {.frequency = 440, .seconds = 120}), "mic1.sink");
     }
-    // Waits until `host` hears `hz` in its last quarter second, of what came after `from`.
+    // Waits until `host` hears `hz` at -20 dBFS or more in its last quarter second, of what came
+    // after `from`. (Another tone may be there too: PipeWire's session manager moves players to
+    // a new default sink when theirs goes.)
     static bool hears(AudioHost& host, double hz, size_t from = 0,
                       std::chrono::milliseconds within = 5000ms) {
         return waitUntil(
             [&] {
                 const auto heard = host.samplesSince(from);
                 return heard.size() >= 4000 &&
-                       strongestFrequency({heard.end() - 4000, heard.end()}) == hz;
+                       toneAmplitude({heard.end() - 4000, heard.end()}, hz) > 0.1;
             },
             within);
     }
@@ -83,8 +95,15 @@ class Desktop : public WithSoundServer {
 
 OVRA_ON_BOTH_SERVERS(Desktop);
 
+// PipeWire's declared microphone outlives its pulse server, so a server that comes back without
+// one is PulseAudio's case.
+class DesktopOnPulseAudio : public Desktop {};
+INSTANTIATE_TEST_SUITE_P(, DesktopOnPulseAudio, testing::Values(ServerKind::pulseaudio),
+                         [](const auto& info) { return serverName(info.param); });
+
 TEST_P(Desktop, SystemAudioFollowsTheDefaultOutputAndMovesWhenItsDeviceGoes) {
     AudioHost host(Capture::systemAudio);
+    const StopAllAtEnd stopAllAtEnd;
     std::vector<std::string> lines = stderrLinesOf([&] {
         host.start();
         ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
@@ -134,6 +153,7 @@ TEST_P(Desktop, SystemAudioFollowsTheDefaultOutputAndMovesWhenItsDeviceGoes) {
 
 TEST_P(Desktop, BothCapturesComeBackAfterTheServerRestarts) {
     AudioHost system(Capture::systemAudio), mic(Capture::mic);
+    const StopAllAtEnd stopAllAtEnd;
     const auto lines = stderrLinesOf([&] {
         system.start();
         mic.start();
@@ -180,9 +200,9 @@ TEST_P(Desktop, BothCapturesComeBackAfterTheServerRestarts) {
 
 // A server that comes back without any input: the microphone stays registered and silent, and
 // restarts once an input appears.
-TEST_P(Desktop, MicrophoneWaitsThroughAServerWithoutInput) {
-    if (onPipeWire()) GTEST_SKIP() << "PipeWire's declared microphone outlives its pulse server";
+TEST_P(DesktopOnPulseAudio, MicrophoneWaitsThroughAServerWithoutInput) {
     AudioHost mic(Capture::mic), second(Capture::mic);
+    const StopAllAtEnd stopAllAtEnd;
     const auto lines = stderrLinesOf([&] {
         mic.start();
         ASSERT_EQ(mic.statusCodes(), std::vector<int32_t>{0});
@@ -214,6 +234,7 @@ TEST_P(Desktop, AStereoMicrophoneKeepsItsLevel) {
     ASSERT_EQ(server.pactl({"set-default-source", "stereo"}), 0);
     server.play(server.makeTone("level", {.frequency = 500, .gainDb = -9}), "stereo.sink");
     AudioHost mic(Capture::mic);
+    const StopAllAtEnd stopAllAtEnd;
     stderrLinesOf([&] { mic.start(); });
     ASSERT_EQ(mic.statusCodes(), std::vector<int32_t>{0});
     ASSERT_TRUE(hears(mic, 500));
@@ -224,7 +245,8 @@ TEST_P(Desktop, AStereoMicrophoneKeepsItsLevel) {
 
 // Odd outputs: a default at 8 kHz mono or 192 kHz with 8 channels is followed in the format of
 // the start (the server converts), and a default that vanishes at once leaves the capture on
-// whatever is the default then.
+// whatever is the default then. (PipeWire's session manager may move players to a new default
+// sink, so only PulseAudio's players are known to stay where they were put.)
 TEST_P(Desktop, OddAndVanishingDefaultsAreFollowed) {
     struct Row {
         const char* sink;
@@ -233,6 +255,12 @@ TEST_P(Desktop, OddAndVanishingDefaultsAreFollowed) {
     };
     const Row rows[] = {{"narrow", 8000, 1, 300}, {"wide", 192000, 8, 900}};
     AudioHost host(Capture::systemAudio);
+    const StopAllAtEnd stopAllAtEnd;
+    // Data keeps coming after a move, with the row's tone where the players stay put.
+    auto delivers = [&](double frequency, size_t from) {
+        if (!onPipeWire()) return hears(host, frequency, from, 10000ms);
+        return host.waitForSamples(from + 8000, 10000ms);
+    };
     const auto lines = stderrLinesOf([&] {
         host.start();
         ASSERT_EQ(host.statusCodes(), std::vector<int32_t>{0});
@@ -249,17 +277,21 @@ TEST_P(Desktop, OddAndVanishingDefaultsAreFollowed) {
                 r.sink);
             const size_t from = host.sampleCount();
             ASSERT_EQ(server.pactl({"set-default-sink", r.sink}), 0);
-            EXPECT_TRUE(hears(host, r.frequency, from));
+            EXPECT_TRUE(delivers(r.frequency, from));
         }
-        const size_t from = host.sampleCount();
         const int gone = server.loadModule("module-null-sink", "sink_name=gone");
         ASSERT_GE(gone, 0);
         server.pactl({"set-default-sink", "gone"});
         server.pactl({"unload-module", std::to_string(gone)});
         server.pactl({"set-default-sink", "speakers"});
-        EXPECT_TRUE(hears(host, 700, from));
+        EXPECT_TRUE(waitUntil([&] { return host.sampleCount() > 0; }));
+        std::this_thread::sleep_for(1s);
+        EXPECT_TRUE(delivers(700, host.sampleCount()));
         host.stop();
     });
-    EXPECT_TRUE(std::find(lines.begin(), lines.end(), changedLine("wide")) != lines.end());
+    EXPECT_TRUE(containsRun(lines, {changedLine("narrow"), changedLine("wide")}));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], changedLine("speakers")) << "the last default";
     EXPECT_EQ(host.badSizes, 0);
+    if (HasFailure()) ADD_FAILURE() << testing::PrintToString(lines);
 }
