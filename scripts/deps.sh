@@ -10,7 +10,7 @@ packages=(
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
   libwayland-dev
   pulseaudio pulseaudio-utils xvfb x11-xserver-utils sox
-  libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire sway swaybg grim xwayland
+  libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire pipewire-pulse wireplumber sway swaybg grim xwayland
   xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
   "$@"
 )

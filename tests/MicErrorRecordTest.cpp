@@ -79,8 +79,9 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
         const auto record = row.handedOut ? std::optional(row.text) : std::nullopt;
         EXPECT_EQ(lastError(), record);
 
-        // On a restart: logged, everything taken down, the session left registered (a start is
-        // answered -1 until ov_stop_mic); nothing recorded and nothing retried.
+        // On a restart: logged, the capture taken down, the session left registered (a start is
+        // answered -1 until ov_stop_mic), nothing recorded; the engine that failed stays
+        // observed, and its next change (an input that appeared) restarts the session.
         fresh();
         MicHost running, again, later;
         linesOf([&] { running.start(); });
@@ -92,12 +93,20 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
                   concat({{"[mic] Audio configuration changed, restarting capture\n"},
                           middle,
                           {"[mic] Failed to restart: " + row.text + "\n"}}));
-        expectAllTornDown();
+        for (auto& e : engines().all()) EXPECT_FALSE(e->isRunning() || e->hasTap());
+        EXPECT_EQ(observers(), 1u);
         linesOf([&] { again.start(); });
         EXPECT_EQ(again.statuses().at(0).status, -1);
-        EXPECT_TRUE(postFromThreads(*platform, *engine).empty());
+        EXPECT_TRUE(postFromThreads(*platform, *engine).empty()) << "the replaced engine";
+        engines().setInputFormat(sim::simInputFormat(48000));
+        platform->micFacilities.refuseConverter = false;
+        const auto retried = postFromThreads(*platform, *engines().latest());
+        ASSERT_EQ(retried.size(), 5u);
+        EXPECT_EQ(retried.back(), "[mic] Restarted on new device\n");
+        EXPECT_TRUE(engines().latest()->isRunning() && engines().latest()->hasTap());
         EXPECT_EQ(linesOf(ov_stop_mic),
                   (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
+        expectAllTornDown();
         engines().setInputFormat(sim::simInputFormat(48000));
         linesOf([&] { later.start(); });
         EXPECT_EQ(later.statuses().at(0).status, 0);

@@ -19,6 +19,25 @@ TEST_F(SystemAudioTest, StopDestroysEverythingAndLogsOnce) {
     EXPECT_EQ(status.all(), std::vector<int32_t>{0});  // a stop sends no status
 }
 
+// The backend follows the default output and moves the running device: one line names the new
+// device and the same stream goes on; after stop no listener is left and a move says nothing.
+TEST_F(SystemAudioTest, AMoveOfTheOutputDeviceIsLoggedOnceAndNotAfterStop) {
+    ASSERT_EQ(start(), 0);
+    const AudioObjectID device = hardware().lastAggregateDevice();
+    EXPECT_EQ(hardware().propertyListenerCount(), 1u);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(hardware().moveMainDevice(device, "headphones"), 1u);
+    hardware().flush();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[tap] Default output device changed: headphones\n");
+
+    testing::internal::CaptureStderr();
+    ov_stop_system_audio();
+    EXPECT_EQ(hardware().propertyListenerCount(), 0u);
+    EXPECT_EQ(hardware().moveMainDevice(device, "speakers"), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tap] System audio capture stopped\n");
+}
+
 ChunkRecorder* exportNullUser = nullptr;
 void recordNullUser(const uint8_t* data, int32_t bytes, void* user) {
     exportNullUser->record(data, bytes, user);

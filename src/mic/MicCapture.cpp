@@ -20,7 +20,12 @@ MicCapture::MicCapture(ov_data_callback callback, void* userData)
 
 void MicCapture::start() {
     std::lock_guard lock(controlMutex);
-    startLocked();
+    try {
+        startLocked();
+    } catch (...) {
+        candidateEngine.reset();  // a first start that fails is not retried
+        throw;
+    }
 }
 
 void MicCapture::startLocked() {
@@ -29,6 +34,7 @@ void MicCapture::startLocked() {
 
     auto newEngine = platform->createAudioEngine();
     if (!newEngine) throw MicError::engineStartFailed("no audio engine could be created");
+    candidateEngine = newEngine;
     AudioInputNode& node = newEngine->inputNode();
     const AudioFormatInfo input = node.outputFormatForBus(kTapBus);
     logLine("[mic] AVAudioEngine input format: " + formatSampleRate(input.sampleRate) + "Hz, " +
@@ -67,6 +73,7 @@ void MicCapture::startLocked() {
         throw MicError::engineStartFailed(error);
     }
 
+    candidateEngine.reset();
     engine = newEngine;
     this->platform = platform;
     isCapturing = true;
@@ -103,6 +110,7 @@ void MicCapture::stop() {
 
 void MicCapture::stopLocked() {
     isCapturing = false;
+    awaitingInput = false;
     if (configObserver) {
         platform->notificationCenter().removeObserver(configObserver);
         configObserver.reset();

@@ -55,11 +55,18 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
     // notification of an engine already replaced is ignored.
     void restartFrom(std::optional<uint64_t> startNumber);
     NotificationCenter::Block makeConfigObserverBlock(uint64_t startNumber);
+    // After a failed restart: keeps the engine that found no input and observes it, so that the
+    // next configuration change (an input that appears, a server that returns) restarts again.
+    void awaitInputLocked();
 
     std::shared_ptr<AudioEngine> engine;
     std::shared_ptr<AudioConverter> converter;
     NotificationCenter::Token configObserver;
     std::atomic<bool> isCapturing{false};
+    // Stopped by a failed restart, and waiting for a configuration change to try again.
+    std::atomic<bool> awaitingInput{false};
+    // The engine the last start made, until that start succeeds; under controlMutex.
+    std::shared_ptr<AudioEngine> candidateEngine;
     const ov_data_callback callback;
     void* const userData;
     const std::shared_ptr<const AudioFormat> targetFormat;

@@ -14,7 +14,7 @@ NotificationCenter::Block MicCapture::makeConfigObserverBlock(uint64_t startNumb
     // Weak, so that the notification centre never keeps a dropped session alive.
     return [weak = weak_from_this(), startNumber] {
         auto session = weak.lock();
-        if (!session || !session->isCapturing) return;
+        if (!session || !(session->isCapturing || session->awaitingInput)) return;
         // Runs on the platform's notifying thread: nothing may escape into it.
         try {
             session->restartFrom(startNumber);
@@ -32,7 +32,9 @@ void MicCapture::restart() {
 void MicCapture::restartFrom(std::optional<uint64_t> startNumber) {
     std::unique_lock lock(controlMutex);
     // Checked again under the lock: a stop or another restart may have come first.
-    if (!isCapturing || finallyStopped || (startNumber && *startNumber != startCount)) return;
+    if (!(isCapturing || awaitingInput) || finallyStopped ||
+        (startNumber && *startNumber != startCount))
+        return;
     logLine("[mic] Audio configuration changed, restarting capture\n");
     // Let the old tap's callback in progress finish, so the host never has two at once.
     gate->close();
@@ -44,11 +46,13 @@ void MicCapture::restartFrom(std::optional<uint64_t> startNumber) {
             logLine("[mic] Restarted on new device\n");
         } catch (const MicError& e) {
             logLine("[mic] Failed to restart: " + e.description() + "\n");
+            awaitInputLocked();
         } catch (abi::__forced_unwind&) {
             throw;
         } catch (...) {
             logLine("[mic] Failed to restart: " + genericErrorText(std::current_exception()) +
                     "\n");
+            awaitInputLocked();
         }
         if (isCapturing && !finallyStopped) {
             gate->open();
@@ -62,6 +66,21 @@ void MicCapture::restartFrom(std::optional<uint64_t> startNumber) {
         lock.lock();
         gate->close();
         stopLocked();
+    }
+}
+
+void MicCapture::awaitInputLocked() {
+    auto waiting = std::move(candidateEngine);
+    if (!waiting || !platform) return;
+    try {
+        ++startCount;  // notifications of earlier engines no longer count
+        configObserver = platform->notificationCenter().addObserver(
+            kAudioEngineConfigurationChangeNotification, static_cast<const void*>(waiting.get()),
+            makeConfigObserverBlock(startCount));
+        engine = std::move(waiting);
+        awaitingInput = true;
+    } catch (...) {
+        // Out of memory: the session stays stopped for good, as it would have before.
     }
 }
 

@@ -18,11 +18,11 @@ namespace ovra {
 using StringRef = std::string*;
 
 class AudioHardware {
-public:
+  public:
     // Parameters: current time, input data, input time, output data, output time.
-    using IOBlock = std::function<void(const AudioTimeStamp*, const AudioBufferList*,
-                                       const AudioTimeStamp*, AudioBufferList*,
-                                       const AudioTimeStamp*)>;
+    using IOBlock =
+        std::function<void(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                           AudioBufferList*, const AudioTimeStamp*)>;
 
     virtual ~AudioHardware() = default;
 
@@ -46,6 +46,32 @@ public:
     virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) = 0;
     // No call of the block begins after this returns; the block is released.
     virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) = 0;
+
+    // Property changes, in the shape of AudioObjectAddPropertyListenerBlock: `block` is called on
+    // `queue` with the changed address after each change of that property of `object`. A backend
+    // whose objects never change answers 'who?' (the default).
+    using PropertyListenerBlock =
+        std::function<void(uint32_t count, const AudioObjectPropertyAddress* addresses)>;
+    virtual OSStatus addPropertyListenerBlock(AudioObjectID object,
+                                              const AudioObjectPropertyAddress& address,
+                                              std::shared_ptr<DispatchQueue> queue,
+                                              PropertyListenerBlock block);
+    // Removes every listener on that property of `object`; after this returns no call of theirs
+    // begins.
+    virtual OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address);
 };
+
+inline OSStatus AudioHardware::addPropertyListenerBlock(AudioObjectID,
+                                                        const AudioObjectPropertyAddress&,
+                                                        std::shared_ptr<DispatchQueue>,
+                                                        PropertyListenerBlock) {
+    return kAudioHardwareUnknownPropertyError;
+}
+
+inline OSStatus AudioHardware::removePropertyListenerBlock(AudioObjectID,
+                                                           const AudioObjectPropertyAddress&) {
+    return kAudioHardwareUnknownPropertyError;
+}
 
 }  // namespace ovra

@@ -23,6 +23,7 @@ constexpr uint32_t fourCC(const char (&s)[5]) {
 constexpr uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");
 constexpr uint32_t kAudioDevicePropertyDeviceUID = fourCC("uid ");
 constexpr uint32_t kAudioDevicePropertyStreamFormat = fourCC("sfmt");
+constexpr uint32_t kAudioAggregateDevicePropertyMainSubDevice = fourCC("amst");
 constexpr uint32_t kAudioObjectPropertyScopeGlobal = fourCC("glob");
 constexpr uint32_t kAudioObjectPropertyScopeInput = fourCC("inpt");
 constexpr uint32_t kAudioObjectPropertyElementMain = 0;

@@ -9,6 +9,7 @@
 #include "platform/TapDescription.h"
 #include "platform/Uuid.h"
 #include "platform/audio/AudioFacilities.h"
+#include "systemaudio/OutputDeviceListener.h"
 #include "systemaudio/TapIOBlock.h"
 
 namespace ovra {
@@ -118,7 +119,7 @@ void SystemAudioCapture::startSteps(AudioHardware& hardware, AudioFacilities& fa
         converter, callback, userData, gate);
 
     AudioDeviceIOProcID newProc = nullptr;
-    status = hardware.createIOProcIDWithBlock(&newProc, aggregateDeviceID, std::move(queue),
+    status = hardware.createIOProcIDWithBlock(&newProc, aggregateDeviceID, queue,
                                               TapIOBlock::bind(std::move(block)));
     if (status != noErr) throw TapError::ioProcFailed(status);
     ioProcID = newProc;
@@ -126,11 +127,16 @@ void SystemAudioCapture::startSteps(AudioHardware& hardware, AudioFacilities& fa
     status = hardware.deviceStart(aggregateDeviceID, ioProcID);
     if (status != noErr) throw TapError::startFailed(status);
     logLine("[tap] System audio capture started (Core Audio Tap)\n");
+    // Not examined: a backend whose device never moves has nothing to report.
+    hardware.addPropertyListenerBlock(aggregateDeviceID, kMainSubDeviceAddress, std::move(queue),
+                                      makeOutputDeviceListener(hardware, aggregateDeviceID));
 }
 
 void SystemAudioCapture::tearDown(bool deviceRan) {
     if (!platform) return;  // never started: nothing was made
     AudioHardware& hardware = platform->audioHardware();
+    if (aggregateDeviceID != kAudioObjectUnknown)
+        hardware.removePropertyListenerBlock(aggregateDeviceID, kMainSubDeviceAddress);
     if (ioProcID) {
         if (deviceRan) hardware.deviceStop(aggregateDeviceID, ioProcID);
         hardware.destroyIOProcID(aggregateDeviceID, ioProcID);

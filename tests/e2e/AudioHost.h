@@ -20,7 +20,26 @@
 
 namespace ovra::e2e {
 
-// A test with a private server that the library in this process uses.
+// A test with a private server that the library in this process uses, of the kind the test is
+// instantiated with (OVRA_ON_BOTH_SERVERS), with `microphones` declared from its start.
+class WithSoundServer : public testing::TestWithParam<ServerKind> {
+  protected:
+    explicit WithSoundServer(std::vector<DeclaredMicrophone> microphones = {})
+        : owned_(SoundServer::make(GetParam(), std::move(microphones))), server(*owned_) {}
+    void SetUp() override {
+        ASSERT_TRUE(server.ok()) << serverName(GetParam()) << " did not come up";
+        server.useInThisProcess();
+    }
+    bool onPipeWire() const { return GetParam() == ServerKind::pipewire; }
+
+  private:
+    std::unique_ptr<SoundServer> owned_;
+
+  protected:
+    SoundServer& server;
+};
+
+// For tests about the library itself rather than the server: one private PulseAudio.
 class WithPulseServer : public testing::Test {
   protected:
     void SetUp() override {
@@ -29,6 +48,12 @@ class WithPulseServer : public testing::Test {
     }
     PulseServer server;
 };
+
+#define OVRA_ON_BOTH_SERVERS(Suite)                                                          \
+    INSTANTIATE_TEST_SUITE_P(                                                                \
+        , Suite,                                                                             \
+        testing::Values(ovra::e2e::ServerKind::pulseaudio, ovra::e2e::ServerKind::pipewire), \
+        [](const auto& info) { return ovra::e2e::serverName(info.param); })
 
 enum class Capture { systemAudio, mic };
 

@@ -1,8 +1,8 @@
 // A server or tool that an end-to-end test starts, and stops again by its PID.
 #pragma once
 
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,12 +17,12 @@ extern char** environ;
 namespace ovra::e2e {
 
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     // Starts `argv` (looked up on PATH) with the current environment plus `extraEnv`
     // ("NAME=value"); standard output and error go to `logPath` when given.
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-                 const std::string& logPath = "") {
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::vector<std::string>& extraEnv = {}, const std::string& logPath = "") {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) env.emplace_back(*e);
         for (const auto& x : extraEnv) {
@@ -38,9 +38,11 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string out = logPath.empty() ? "/dev/null" : logPath;
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
     ChildProcess(ChildProcess&& o) noexcept : pid_(o.pid_) { o.pid_ = -1; }
@@ -102,7 +104,7 @@ public:
     // The signal that ended it, as `wait` saw; 0 when it exited.
     int endingSignal() const { return signal_; }
 
-private:
+  private:
     int signal_ = 0;
     pid_t pid_ = -1;
 };

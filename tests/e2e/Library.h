@@ -39,7 +39,7 @@ struct Library {
         load(freeBuffer, "ov_free_buffer");
     }
 
-private:
+  private:
     template <class F>
     void load(F& f, const char* name) {
         f = reinterpret_cast<F>(dlsym(handle, name));

@@ -1,4 +1,4 @@
-// System audio as a host sees it, through dlopen, against a private PulseAudio server.
+// System audio as a host sees it, through dlopen, against a private PulseAudio and PipeWire server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +24,7 @@ bool hasId(const std::string& line, const std::string& prefix) {
                        [](unsigned char c) { return std::isdigit(c); });
 }
 
-class SystemAudio : public WithPulseServer {
+class SystemAudio : public WithSoundServer {
   protected:
     // Plays `tone` into `sink` and waits until the server has it; null if it does not.
     ChildProcess* play(const ToneSpec& tone, const std::string& sink = "speakers") {
@@ -54,7 +54,9 @@ class SystemAudio : public WithPulseServer {
 
 }  // namespace
 
-TEST_F(SystemAudio, StartsWithFiveLinesAndDeliversThePlayedToneAt16kHzWithoutGaps) {
+OVRA_ON_BOTH_SERVERS(SystemAudio);
+
+TEST_P(SystemAudio, StartsWithFiveLinesAndDeliversThePlayedToneAt16kHzWithoutGaps) {
     ASSERT_TRUE(play({.frequency = 1000, .gainDb = -6}));
     AudioHost host(Capture::systemAudio);
     const auto lines = stderrLinesOf([&] { host.start(); });
@@ -88,7 +90,7 @@ TEST_F(SystemAudio, StartsWithFiveLinesAndDeliversThePlayedToneAt16kHzWithoutGap
 
 // Each session taps the default output of its start; its mono is the mean of the channels, so a
 // channel panned to one side is heard at half level.
-TEST_F(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
+TEST_P(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     struct Row {
         const char* sink;
         int rate, channels;
@@ -123,7 +125,7 @@ TEST_F(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     }
 }
 
-TEST_F(SystemAudio, AServerThatDiesDuringCaptureCostsNoCrashAndAFreshStartWorks) {
+TEST_P(SystemAudio, AServerThatDiesDuringCaptureCostsNoCrashAndAFreshStartWorks) {
     ASSERT_TRUE(play({.frequency = 1000}));
     AudioHost host(Capture::systemAudio);
     stderrLinesOf([&] { host.start(); });

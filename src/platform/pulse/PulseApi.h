@@ -19,6 +19,7 @@
 // One name per line, unaligned, so that adding a function is a one-line change.
 // clang-format off
 #define OVRA_PULSE_FUNCTIONS(X) \
+    X(pa_channel_map_compatible) \
     X(pa_channel_map_init_mono) \
     X(pa_context_connect) \
     X(pa_context_disconnect) \

@@ -159,6 +159,8 @@ OSStatus PulseAudioHardware::readOwnProperty(AudioObjectID object,
     if (device == aggregates_.end()) return kAudioHardwareBadObjectError;
     if (address.mSelector == kAudioDevicePropertyDeviceUID)
         return writeString(device->second.uid, ioDataSize, outData);
+    if (address.mSelector == kAudioAggregateDevicePropertyMainSubDevice)
+        return writeString(device->second.mainSink, ioDataSize, outData);
     if (address.mSelector != kAudioDevicePropertyStreamFormat ||
         address.mScope != kAudioObjectPropertyScopeInput)
         return kAudioHardwareUnknownPropertyError;
@@ -199,9 +201,10 @@ OSStatus PulseAudioHardware::createAggregateDevice(const PropertyDictionary& des
         }
         std::lock_guard lock(mutex_);
         const AudioObjectID id = nextObject_++;
-        aggregates_.emplace(
-            id, Aggregate{uid ? *uid->string() : std::string(),
-                          MonitorFormat{sink.monitorSource, sink.rate, sink.channelMap}});
+        aggregates_.emplace(id, Aggregate{uid ? *uid->string() : std::string(),
+                                          MonitorFormat{sink.monitorSource, sink.rate,
+                                                        sink.channelMap, sink.name, sink.index},
+                                          sink.name});
         *outDevice = id;
         return noErr;
     });
@@ -213,6 +216,8 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device) {
         {
             std::lock_guard lock(mutex_);
             if (!aggregates_.erase(device)) return kAudioHardwareBadObjectError;
+            std::erase_if(listeners_,
+                          [device](const auto& l) { return l.second.object == device; });
             for (auto it = procs_.begin(); it != procs_.end();) {
                 if (it->second.device != device) {
                     ++it;
@@ -240,8 +245,9 @@ OSStatus PulseAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID* outPro
             if (found == aggregates_.end()) return kAudioHardwareBadObjectError;
             monitor = found->second.monitor;
         }
-        auto proc = std::make_shared<PulseMonitorProc>(connection_, std::move(monitor),
-                                                       std::move(queue), std::move(block));
+        auto proc = std::make_shared<PulseMonitorProc>(
+            connection_, std::move(monitor), std::move(queue), std::move(block),
+            [this, device](const std::string& sink) { mainSinkMoved(device, sink); });
         std::lock_guard lock(mutex_);
         if (!aggregates_.count(device)) return kAudioHardwareBadObjectError;
         const auto handle = reinterpret_cast<AudioDeviceIOProcID>(nextProc_++);
@@ -289,6 +295,64 @@ OSStatus PulseAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIO
         PulseMonitorProc::release(std::move(taken));
         return noErr;
     });
+}
+
+OSStatus PulseAudioHardware::addPropertyListenerBlock(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress& address,
+                                                      std::shared_ptr<DispatchQueue> queue,
+                                                      PropertyListenerBlock block) {
+    return guarded([&] {
+        if (!queue || !block) return kAudio_ParamError;
+        std::lock_guard lock(mutex_);
+        if (!aggregates_.count(object)) return kAudioHardwareBadObjectError;
+        if (address.mSelector != kAudioAggregateDevicePropertyMainSubDevice)
+            return kAudioHardwareUnknownPropertyError;
+        listeners_.emplace(nextListener_++,
+                           Listener{object, address, std::move(queue), std::move(block)});
+        return noErr;
+    });
+}
+
+OSStatus PulseAudioHardware::removePropertyListenerBlock(
+    AudioObjectID object, const AudioObjectPropertyAddress& address) {
+    return guarded([&] {
+        std::lock_guard lock(mutex_);
+        const size_t removed = std::erase_if(listeners_, [&](const auto& l) {
+            return l.second.object == object && l.second.address.mSelector == address.mSelector;
+        });
+        return removed ? noErr : kAudioHardwareBadObjectError;
+    });
+}
+
+void PulseAudioHardware::mainSinkMoved(AudioObjectID device, const std::string& sink) {
+    try {
+        std::lock_guard lock(mutex_);
+        auto found = aggregates_.find(device);
+        if (found == aggregates_.end()) return;
+        found->second.mainSink = sink;
+        for (const auto& [token, listener] : listeners_)
+            if (listener.object == device)
+                listener.queue->async([this, token = token] { runListener(token); });
+    } catch (...) {
+        // Out of memory on the main loop: the move goes unannounced; the capture goes on.
+    }
+}
+
+void PulseAudioHardware::runListener(uint64_t token) {
+    PropertyListenerBlock block;
+    AudioObjectPropertyAddress address{};
+    {
+        // Looked up again on the queue: a listener removed meanwhile is not called.
+        std::lock_guard lock(mutex_);
+        auto found = listeners_.find(token);
+        if (found == listeners_.end()) return;
+        block = found->second.block;
+        address = found->second.address;
+    }
+    try {
+        block(1, &address);
+    } catch (...) {
+    }
 }
 
 }  // namespace ovra::pulse

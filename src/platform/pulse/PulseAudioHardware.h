@@ -24,6 +24,9 @@
 //  - The I/O procedure is a PulseMonitorProc: a record stream on the main sink's monitor,
 //    connected at deviceStart and disconnected at deviceStop; destroyIOProcID drains the queue.
 //    Destroying an aggregate device destroys the procedures still registered on it.
+//  - An aggregate device also answers 'amst' (data size 8, a StringRef) with the name of the sink
+//    its procedure records now: the procedure follows the server's default sink (see
+//    PulseMonitorProc), and a listener on 'amst' is called on its queue after each move.
 //  - Every call that needs the server (making a tap or an aggregate device, reading 'dOut' or a
 //    sink's 'uid ', deviceStart) connects first, or reconnects after the server went away, and
 //    gives 'stop' when no server answers. Nothing waits longer than the connection's timeout.
@@ -64,6 +67,12 @@ class PulseAudioHardware : public AudioHardware {
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) override;
     OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) override;
+    OSStatus addPropertyListenerBlock(AudioObjectID object,
+                                      const AudioObjectPropertyAddress& address,
+                                      std::shared_ptr<DispatchQueue> queue,
+                                      PropertyListenerBlock block) override;
+    OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address) override;
 
   private:
     struct Tap {
@@ -72,6 +81,13 @@ class PulseAudioHardware : public AudioHardware {
     struct Aggregate {
         std::string uid;
         MonitorFormat monitor;
+        std::string mainSink;  // the sink recorded now
+    };
+    struct Listener {
+        AudioObjectID object;
+        AudioObjectPropertyAddress address;
+        std::shared_ptr<DispatchQueue> queue;
+        PropertyListenerBlock block;
     };
     struct Proc {
         AudioObjectID device;
@@ -86,6 +102,9 @@ class PulseAudioHardware : public AudioHardware {
     OSStatus readOwnProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                              uint32_t* ioDataSize, void* outData);
     std::shared_ptr<PulseMonitorProc> findProc(AudioObjectID device, AudioDeviceIOProcID proc);
+    // On the main loop: a procedure of `device` moved to `sink`.
+    void mainSinkMoved(AudioObjectID device, const std::string& sink);
+    void runListener(uint64_t token);
 
     PulseConnection& connection_;
     std::mutex mutex_;  // guards the tables below; never held while waiting on the server
@@ -94,6 +113,8 @@ class PulseAudioHardware : public AudioHardware {
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, Aggregate> aggregates_;
     std::map<AudioDeviceIOProcID, Proc> procs_;
+    uint64_t nextListener_ = 1;
+    std::map<uint64_t, Listener> listeners_;
 };
 
 }  // namespace ovra::pulse

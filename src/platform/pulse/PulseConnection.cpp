@@ -33,6 +33,8 @@ PulseConnection::~PulseConnection() {
     if (!loop_) return;
     {
         Lock lock(*this);
+        keepers_ = 0;
+        releaseKeeper();  // cancels a pending retry
         dropContext();
     }
     if (loopRunning_) pa_threaded_mainloop_stop(loop_);
@@ -79,16 +81,8 @@ pa_context* PulseConnection::ready(Lock& lock) {
     if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return context_;
 
     dropContext();
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "OvraHelper");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.ovrahelper");
-    context_ =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "OvraHelper", properties);
-    pa_proplist_free(properties);
+    context_ = newContext();
     if (!context_) return nullptr;
-    ++generation_;
-    pa_context_set_state_callback(context_, onContextState, this);
-    pa_context_set_subscribe_callback(context_, onEvent, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         dropContext();
         return nullptr;
@@ -186,8 +180,23 @@ void PulseConnection::subscribe() {
         pa_operation_unref(op);
 }
 
-void PulseConnection::onContextState(pa_context*, void* self) {
-    static_cast<PulseConnection*>(self)->signal();
+void PulseConnection::onContextState(pa_context* context, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    connection->signal();
+    if (context != connection->context_) return;
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+        if (connection->backgroundConnecting_) {
+            connection->backgroundConnecting_ = connection->connecting_ = false;
+            connection->subscribe();
+        }
+        connection->retryDelay_ = kFirstRetry;
+        connection->announceServer();
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        if (connection->backgroundConnecting_)
+            connection->backgroundConnecting_ = connection->connecting_ = false;
+        if (connection->keepers_ > 0) connection->scheduleReconnect();
+    }
 }
 
 void PulseConnection::onEvent(pa_context*, pa_subscription_event_type_t event, uint32_t index,

@@ -78,9 +78,20 @@ class PulseConnection {
     // lock, with the rules above, and never adds or removes a listener; the subscription is
     // renewed on every new context. Returns a token for `removeListener`. Both take the lock
     // themselves.
+    // Every new context that becomes ready is announced to every listener as a server event of
+    // type PA_SUBSCRIPTION_EVENT_NEW with index PA_INVALID_INDEX ("a server appeared").
     using Listener = std::function<void(pa_subscription_event_type_t event, uint32_t index)>;
     uint64_t addListener(pa_subscription_mask_t mask, Listener listener);
     void removeListener(uint64_t token);
+
+    // While one keeper or more is held, a connection that is lost (or was never made) is made
+    // again in the background, from the main loop, after 100 ms, then at doubling intervals up
+    // to 2 s; nothing is retried once the last keeper is released. Both take the lock themselves
+    // (or run under it, from a callback).
+    static constexpr std::chrono::milliseconds kFirstRetry{100};
+    static constexpr std::chrono::milliseconds kLongestRetry{2000};
+    void holdKeeper();
+    void releaseKeeper();
 
   private:
     struct Subscription {
@@ -95,6 +106,13 @@ class PulseConnection {
     static void onContextState(pa_context* context, void* self);
     static void onEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index,
                         void* self);
+    // The background reconnection (PulseReconnect.cpp); on the main loop, under the lock.
+    void announceServer();
+    void scheduleReconnect();
+    void reconnectNow();
+    static void onRetryTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                             void* self);
+    pa_context* newContext();
 
     const std::chrono::milliseconds timeout_;
     std::once_flag loopMade_;
@@ -105,6 +123,10 @@ class PulseConnection {
     uint64_t generation_ = 0;
     uint64_t nextToken_ = 1;
     std::map<uint64_t, Subscription> subscriptions_;
+    unsigned keepers_ = 0;
+    pa_time_event* retryTimer_ = nullptr;
+    std::chrono::milliseconds retryDelay_ = kFirstRetry;
+    bool backgroundConnecting_ = false;
 };
 
 }  // namespace ovra::pulse

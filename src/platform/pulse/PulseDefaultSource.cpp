@@ -30,6 +30,7 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
         query->source.index = info->index;
         query->source.rate = info->sample_spec.rate;
         query->source.channels = info->sample_spec.channels;
+        query->source.channelMap = info->channel_map;
     }
     if (eol != 0) query->connection->signal();
 }

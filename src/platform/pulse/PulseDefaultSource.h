@@ -14,6 +14,7 @@ struct SourceDescription {
     uint32_t index = PA_INVALID_INDEX;
     uint32_t rate = 0;
     uint32_t channels = 0;
+    pa_channel_map channelMap{};
 };
 
 // The default source as the server names it now. Nothing when no server answers, no default

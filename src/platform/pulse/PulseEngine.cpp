@@ -1,11 +1,13 @@
 #include "platform/pulse/PulseEngine.h"
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "platform/pulse/PulseDefaultSource.h"
+#include "platform/pulse/PulseInputWait.h"
 #include "platform/pulse/PulseRecordStream.h"
 #include "platform/pulse/PulseSourceWatch.h"
 #include "platform/pulse/PulseTapDelivery.h"
@@ -28,6 +30,7 @@ class PulseInputNode : public AudioInputNode {
             return info;
         }
         source_ = defaultMicrophone(connection_);
+        if (!source_ && onNoInput_) onNoInput_();
         if (source_) {
             info.sampleRate = double(source_->rate);
             info.channelCount = source_->channels;
@@ -49,6 +52,8 @@ class PulseInputNode : public AudioInputNode {
 
     // The source that bus 0 reported last; nothing when it reported no input.
     const std::optional<SourceDescription>& source() const { return source_; }
+    // Called when bus 0 finds no input.
+    void setOnNoInput(std::function<void()> onNoInput) { onNoInput_ = std::move(onNoInput); }
 
     // Starts recording into the installed tap, if any. False with the server's text.
     bool openCapture(std::function<void()> onLost, std::string* error) {
@@ -61,9 +66,9 @@ class PulseInputNode : public AudioInputNode {
             return false;
         }
         auto delivery = PulseTapDelivery::start(tap_->format, tap_->bufferSize, tap_->block);
-        auto stream =
-            PulseRecordStream::open(connection_, source_->name, uint32_t(format.sampleRate() + 0.5),
-                                    delivery, std::move(onLost), error);
+        auto stream = PulseRecordStream::open(connection_, source_->name, source_->channelMap,
+                                              uint32_t(format.sampleRate() + 0.5), delivery,
+                                              std::move(onLost), error);
         if (!stream) {
             delivery->stop();
             return false;
@@ -98,6 +103,7 @@ class PulseInputNode : public AudioInputNode {
 
     PulseConnection& connection_;
     std::optional<SourceDescription> source_;
+    std::function<void()> onNoInput_;
     std::optional<Tap> tap_;
     // Guards only the hand-over of the capture, so a stop from the tap thread and one from a
     // control thread never tear the same capture down twice.
@@ -108,7 +114,9 @@ class PulseInputNode : public AudioInputNode {
 class PulseEngine : public AudioEngine, public std::enable_shared_from_this<PulseEngine> {
   public:
     PulseEngine(PulseConnection& connection, std::weak_ptr<PulseChangeNotifier> notifier)
-        : connection_(connection), notifier_(std::move(notifier)), node_(connection) {}
+        : connection_(connection), notifier_(std::move(notifier)), node_(connection) {
+        node_.setOnNoInput([this] { waitForInput(); });
+    }
 
     ~PulseEngine() override { stop(); }
 
@@ -120,6 +128,7 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
             const auto& source = node_.source();
             if (!source) {
                 if (error) *error = pa_strerror(PA_ERR_NOENTITY);
+                waitForInput();
                 return false;
             }
             // Watching first: a change while the stream connects is not missed. The watch is in
@@ -133,8 +142,10 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
             }
             if (!node_.openCapture([raw] { raw->report(); }, error)) {
                 takeWatch().reset();
+                waitForInput();
                 return false;
             }
+            takeWait().reset();
             return true;
         } catch (const std::exception& e) {
             stop();
@@ -146,6 +157,7 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
     void stop() override {
         node_.closeCapture();
         takeWatch().reset();
+        takeWait().reset();
     }
 
   private:
@@ -156,6 +168,22 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
     std::unique_ptr<PulseSourceWatch> takeWatch() {
         std::lock_guard lock(watchMutex_);
         return std::move(watch_);
+    }
+
+    std::unique_ptr<PulseInputWait> takeWait() {
+        std::lock_guard lock(watchMutex_);
+        return std::move(wait_);
+    }
+    // Not running, for want of an input: a configuration change is posted once one appears, as
+    // an engine on a device that comes and goes would.
+    void waitForInput() {
+        try {
+            auto wait = std::make_unique<PulseInputWait>(connection_, [this] { announceChange(); });
+            std::lock_guard lock(watchMutex_);
+            if (!wait_) wait_ = std::move(wait);
+        } catch (...) {
+            // Out of memory or no thread: nothing is watched; the engine stays stopped.
+        }
     }
 
     // On the main-loop thread: hand the post to the notifier, never post from here.
@@ -171,6 +199,7 @@ class PulseEngine : public AudioEngine, public std::enable_shared_from_this<Puls
     // another stop runs.
     std::mutex watchMutex_;
     std::unique_ptr<PulseSourceWatch> watch_;
+    std::unique_ptr<PulseInputWait> wait_;
 };
 
 }  // namespace

@@ -12,6 +12,11 @@
 //   becomes another one, when its source disappears, or when its stream fails; at most one per
 //   engine, since the observer answers it by building a new engine. Posts come from a notifier
 //   thread, never from the main loop.
+// - An engine that is not running for want of an input (bus 0 found none, or its start failed)
+//   posts one configuration change once an input appears or the server comes back, so that a
+//   session whose restart failed can try again; meanwhile the connection is kept trying.
+// - The tap's stream records the source in its own channels, mixed to mono here (see
+//   PulseRecordStream).
 // - Control calls (format, tap, start, stop) are made by one thread at a time; a stop or tap
 //   removal from inside the tap block returns without waiting for that block.
 #pragma once

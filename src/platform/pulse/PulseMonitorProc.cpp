@@ -22,11 +22,12 @@ uint64_t hostTimeNow() {
 
 PulseMonitorProc::PulseMonitorProc(PulseConnection& connection, MonitorFormat format,
                                    std::shared_ptr<DispatchQueue> queue,
-                                   AudioHardware::IOBlock block)
+                                   AudioHardware::IOBlock block, MovedCallback onMoved)
     : connection_(connection),
       format_(std::move(format)),
       queue_(std::move(queue)),
       block_(std::move(block)),
+      onMoved_(std::move(onMoved)),
       channels_(std::max<size_t>(format_.channelMap.channels, 1)),
       ring_(size_t(format_.rate * kRingSeconds) * channels_),
       samplesPerCycle_(std::max<size_t>(size_t(format_.rate * kFragmentUsec / 1e6), 1) * channels_),
@@ -41,17 +42,13 @@ PulseMonitorProc::~PulseMonitorProc() {
     retire();
 }
 
-OSStatus PulseMonitorProc::start() {
-    PulseConnection::Lock lock(connection_);
-    if (stream_) return noErr;
-    pa_context* context = connection_.ready(lock);
-    if (!context) return kAudioHardwareNotRunningError;
-
+pa_stream* PulseMonitorProc::openStream(pa_context* context, const std::string& source) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, format_.rate, uint8_t(channels_)};
-    stream_ = pa_stream_new(context, "OvraHelper System Audio", &sampleFormat, &format_.channelMap);
-    if (!stream_) return kAudioHardwareUnspecifiedError;
-    pa_stream_set_state_callback(stream_, onState, this);
-    pa_stream_set_read_callback(stream_, onRead, this);
+    pa_stream* stream =
+        pa_stream_new(context, "OvraHelper System Audio", &sampleFormat, &format_.channelMap);
+    if (!stream) return nullptr;
+    pa_stream_set_state_callback(stream, onState, this);
+    pa_stream_set_read_callback(stream, onRead, this);
 
     pa_buffer_attr attributes;
     attributes.maxlength = uint32_t(-1);
@@ -59,21 +56,37 @@ OSStatus PulseMonitorProc::start() {
     attributes.prebuf = uint32_t(-1);
     attributes.minreq = uint32_t(-1);
     attributes.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
+    // The server never moves the stream by itself (it could pick a microphone); following the
+    // default is done here.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream_, format_.source.c_str(), &attributes, flags) < 0) {
-        closeStream();
-        return kAudioHardwareBadDeviceError;
+    if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) < 0) close(stream);
+    return stream;
+}
+
+void PulseMonitorProc::adoptFragmentSize() {
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+        const size_t frames = granted->fragsize / (channels_ * sizeof(float));
+        samplesPerCycle_ = std::clamp<size_t>(frames, 1, samples_.size() / channels_) * channels_;
     }
+}
+
+OSStatus PulseMonitorProc::start() {
+    PulseConnection::Lock lock(connection_);
+    if (stream_) return noErr;
+    pa_context* context = connection_.ready(lock);
+    if (!context) return kAudioHardwareNotRunningError;
+
+    stream_ = openStream(context, format_.source);
+    if (!stream_) return kAudioHardwareBadDeviceError;
     pa_stream* stream = stream_;
     connection_.waitUntil(lock,
                           [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
     const pa_stream_state_t state = pa_stream_get_state(stream_);
     if (state == PA_STREAM_READY) {
-        if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
-            const size_t frames = granted->fragsize / (channels_ * sizeof(float));
-            samplesPerCycle_ =
-                std::clamp<size_t>(frames, 1, samples_.size() / channels_) * channels_;
-        }
+        adoptFragmentSize();
+        sink_ = format_.sink;
+        sinkIndex_ = format_.sinkIndex;
+        follow();
         return noErr;
     }
     // Refused by a server that still answers: the source is gone. Otherwise no answer at all.
@@ -84,17 +97,28 @@ OSStatus PulseMonitorProc::start() {
 }
 
 void PulseMonitorProc::stop() {
+    unfollow();
     PulseConnection::Lock lock(connection_);
     closeStream();
 }
 
+void PulseMonitorProc::close(pa_stream*& stream) {
+    if (!stream) return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
 void PulseMonitorProc::closeStream() {
-    if (!stream_) return;
-    pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
-    stream_ = nullptr;
+    close(stream_);
+    close(pending_);
+    if (query_) {
+        pa_operation_cancel(query_);  // its callback, which points here, can no longer run
+        pa_operation_unref(query_);
+        query_ = nullptr;
+    }
 }
 
 void PulseMonitorProc::retire() {
@@ -114,13 +138,26 @@ void PulseMonitorProc::release(std::shared_ptr<PulseMonitorProc> proc) {
     }
 }
 
-void PulseMonitorProc::onState(pa_stream*, void* self) {
-    static_cast<PulseMonitorProc*>(self)->connection_.signal();
+void PulseMonitorProc::onState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseMonitorProc*>(userdata);
+    self->connection_.signal();
+    if (!self->following_) return;  // start() is still waiting for this stream
+    if (stream == self->pending_)
+        self->onPendingState(stream);
+    else if (stream == self->stream_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        self->onCurrentLost();
 }
 
 void PulseMonitorProc::onRead(pa_stream* stream, size_t, void* userdata) {
     // Main-loop thread: copy and hand over, nothing more.
     auto* self = static_cast<PulseMonitorProc*>(userdata);
+    if (stream != self->stream_) {
+        // A replacement reads only once it is in use.
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) pa_stream_drop(stream);
+        return;
+    }
     const size_t frameBytes = self->channels_ * sizeof(float);
     const void* data = nullptr;
     size_t bytes = 0;

@@ -8,6 +8,12 @@
 // nothing is allocated per cycle. What the ring cannot take while the queue is held up (about two
 // seconds' worth) is dropped and shows as a jump in the cycles' sample time.
 //
+// The stream follows the server's default sink: when the default changes, when the sink in use
+// disappears, and when the server comes back after it went away, a stream on the then-default
+// sink's monitor is opened in the format of the first (the server converts), and replaces the old
+// one once it records. `onMoved` then runs, on the main-loop thread, with the new sink's name.
+// All of this happens in libpulse callbacks; no thread waits for it.
+//
 // A monitor replays what its sink renders, when it renders it. A sink that was rendering far
 // ahead when the stream connected (a null sink fed by a high-latency player renders up to 2 s at
 // once) sends the first read only once it renders again: what it had rendered before is not
@@ -17,7 +23,9 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +39,8 @@ struct MonitorFormat {
     std::string source;  // the monitor source's name
     uint32_t rate = 0;
     pa_channel_map channelMap{};
+    std::string sink;  // the sink it monitors
+    uint32_t sinkIndex = PA_INVALID_INDEX;
 };
 
 class PulseMonitorProc {
@@ -39,8 +49,10 @@ class PulseMonitorProc {
     static constexpr pa_usec_t kFragmentUsec = 10'000;
 
     // Throws std::bad_alloc.
+    using MovedCallback = std::function<void(const std::string& sink)>;
     PulseMonitorProc(PulseConnection& connection, MonitorFormat format,
-                     std::shared_ptr<DispatchQueue> queue, AudioHardware::IOBlock block);
+                     std::shared_ptr<DispatchQueue> queue, AudioHardware::IOBlock block,
+                     MovedCallback onMoved = nullptr);
     ~PulseMonitorProc();  // as `retire`
     PulseMonitorProc(const PulseMonitorProc&) = delete;
     PulseMonitorProc& operator=(const PulseMonitorProc&) = delete;
@@ -62,18 +74,47 @@ class PulseMonitorProc {
     static void release(std::shared_ptr<PulseMonitorProc> proc);
 
   private:
+    struct Candidate {
+        std::string sink;
+        uint32_t sinkIndex = PA_INVALID_INDEX;
+        std::string monitor;
+    };
+
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, size_t bytes, void* self);
     void closeStream();
     void deliver();
+    pa_stream* openStream(pa_context* context, const std::string& source);
+    void adoptFragmentSize();
+
+    // Following the default sink (PulseMonitorFollow.cpp); on the main loop unless noted.
+    void follow();    // under the lock, from start()
+    void unfollow();  // not under the lock
+    void onEvent(pa_subscription_event_type_t event, uint32_t index);
+    void retarget();
+    static void onDefaultSink(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    void onPendingState(pa_stream* stream);
+    void onCurrentLost();
+    static void close(pa_stream*& stream);
 
     PulseConnection& connection_;
     const MonitorFormat format_;
     const std::shared_ptr<DispatchQueue> queue_;
     const AudioHardware::IOBlock block_;
+    const MovedCallback onMoved_;
     const size_t channels_;
 
-    pa_stream* stream_ = nullptr;  // under the main-loop lock
+    // Under the main-loop lock.
+    pa_stream* stream_ = nullptr;   // the stream in use
+    pa_stream* pending_ = nullptr;  // its replacement, until it records
+    pa_operation* query_ = nullptr;
+    bool queryAgain_ = false;             // a change came while the query ran: the last change wins
+    std::optional<Candidate> found_;      // the default sink, as the query in progress found it
+    std::optional<Candidate> candidate_;  // what the pending stream records
+    std::string sink_;
+    uint32_t sinkIndex_ = PA_INVALID_INDEX;
+    bool following_ = false;
+    uint64_t listener_ = 0;
     FloatRing ring_;
     std::atomic<bool> deliveryQueued_{false};
     std::atomic<bool> retired_{false};

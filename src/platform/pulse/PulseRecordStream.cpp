@@ -1,5 +1,6 @@
 #include "platform/pulse/PulseRecordStream.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ovra::pulse {
@@ -10,24 +11,27 @@ PulseRecordStream::PulseRecordStream(PulseConnection& connection,
     : connection_(connection), delivery_(std::move(delivery)), onLost_(std::move(onLost)) {}
 
 std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
-    PulseConnection& connection, const std::string& source, uint32_t rate,
-    std::shared_ptr<PulseTapDelivery> delivery, std::function<void()> onLost, std::string* error) {
+    PulseConnection& connection, const std::string& source, const pa_channel_map& channels,
+    uint32_t rate, std::shared_ptr<PulseTapDelivery> delivery, std::function<void()> onLost,
+    std::string* error) {
     auto fail = [error](int code) {
         if (error) *error = pa_strerror(code);
         return nullptr;
     };
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, 1};
-    if (!pa_sample_spec_valid(&sampleFormat)) return fail(PA_ERR_NOTSUPPORTED);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, channels.channels};
+    if (!pa_sample_spec_valid(&sampleFormat) ||
+        !pa_channel_map_compatible(&channels, &sampleFormat))
+        return fail(PA_ERR_NOTSUPPORTED);
 
     auto self =
         std::make_unique<PulseRecordStream>(connection, std::move(delivery), std::move(onLost));
+    self->channels_ = channels.channels;
+    self->mono_.resize(std::max<size_t>(size_t(std::lround(rate * kFragmentSeconds)), 1));
     PulseConnection::Lock lock(connection);
     pa_context* context = connection.ready(lock);
     if (!context) return fail(PA_ERR_CONNECTIONREFUSED);
 
-    pa_channel_map mono;
-    pa_channel_map_init_mono(&mono);
-    self->stream_ = pa_stream_new(context, "OvraHelper Microphone", &sampleFormat, &mono);
+    self->stream_ = pa_stream_new(context, "OvraHelper Microphone", &sampleFormat, &channels);
     if (!self->stream_) return fail(pa_context_errno(context));
     pa_stream_set_state_callback(self->stream_, onState, self.get());
     pa_stream_set_read_callback(self->stream_, onRead, self.get());
@@ -35,7 +39,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
     attr.tlength = attr.prebuf = attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(std::lround(rate * kFragmentSeconds)) * uint32_t(sizeof(float));
+    attr.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(kFragmentSeconds * 1e6), &sampleFormat));
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(self->stream_, source.c_str(), &attr, flags) < 0) {
         const int code = pa_context_errno(context);
@@ -87,9 +91,28 @@ void PulseRecordStream::onRead(pa_stream* stream, size_t, void* userdata) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-        // A hole (no data, but a length) is kept as silence so the timeline stays whole.
-        self->delivery_->push(static_cast<const float*>(data), bytes / sizeof(float));
+        self->pushMono(static_cast<const float*>(data), bytes / (sizeof(float) * self->channels_));
         pa_stream_drop(stream);
+    }
+}
+
+void PulseRecordStream::pushMono(const float* frames, size_t count) {
+    if (!frames || channels_ == 1) {
+        // A hole (no data, but a length) is kept as silence so the timeline stays whole.
+        delivery_->push(frames, count);
+        return;
+    }
+    const float scale = 1.0f / float(channels_);
+    while (count > 0) {
+        const size_t n = std::min(count, mono_.size());
+        for (size_t i = 0; i < n; ++i) {
+            float sum = 0;
+            for (size_t c = 0; c < channels_; ++c) sum += frames[i * channels_ + c];
+            mono_[i] = sum * scale;
+        }
+        delivery_->push(mono_.data(), n);
+        frames += n * channels_;
+        count -= n;
     }
 }
 

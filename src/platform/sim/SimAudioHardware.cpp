@@ -269,6 +269,12 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
         *static_cast<StringRef*>(outData) = new std::string(uid);
         return finish(noErr);
     }
+    if (address.mSelector == kAudioAggregateDevicePropertyMainSubDevice && global &&
+        aggregate != aggregates_.end()) {
+        if (*ioDataSize != sizeof(StringRef)) return finish(kAudioHardwareBadPropertySizeError);
+        *static_cast<StringRef*>(outData) = new std::string(aggregate->second.mainDevice);
+        return finish(noErr);
+    }
     if (address.mSelector == kAudioDevicePropertyStreamFormat &&
         address.mScope == kAudioObjectPropertyScopeInput && aggregate != aggregates_.end()) {
         if (*ioDataSize < sizeof(AudioStreamBasicDescription))
@@ -298,7 +304,9 @@ OSStatus SimAudioHardware::createAggregateDevice(const PropertyDictionary& descr
     {
         std::lock_guard lock(mutex_);
         id = newObjectID();
-        aggregates_.emplace(id, Aggregate{description, *uid->string(), tapFormat_});
+        const PropertyValue* master = lookup(description, "master");
+        aggregates_.emplace(id, Aggregate{description, *uid->string(), tapFormat_,
+                                          master && master->string() ? *master->string() : ""});
         aggregateHistory_.push_back(description);
     }
     *outDevice = id;
@@ -317,6 +325,7 @@ OSStatus SimAudioHardware::destroyAggregateDevice(AudioObjectID device) {
     {
         std::lock_guard lock(mutex_);
         if (aggregates_.erase(device) == 0) status = kAudioHardwareBadObjectError;
+        std::erase_if(listeners_, [device](const auto& l) { return l.second.object == device; });
         for (const auto& [id, proc] : procs_)
             if (proc.device == device) orphans.push_back(id);
     }

@@ -41,6 +41,14 @@ class SimAudioHardware : public AudioHardware {
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) override;
     OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) override;
+    // Listeners on an aggregate device's 'amst' (its main sub-device). Kept, not journalled: the
+    // journal is the hardware calls whose order the behaviour fixes.
+    OSStatus addPropertyListenerBlock(AudioObjectID object,
+                                      const AudioObjectPropertyAddress& address,
+                                      std::shared_ptr<DispatchQueue> queue,
+                                      PropertyListenerBlock block) override;
+    OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address) override;
 
     // --- scripting
     // Makes a new output device with this UID the default one; returns its id.
@@ -53,6 +61,12 @@ class SimAudioHardware : public AudioHardware {
     void setTapFormat(const AudioStreamBasicDescription& format);
     static AudioStreamBasicDescription floatFormat(double rate, uint32_t channels,
                                                    bool interleaved = true);
+
+    // The aggregate device's main sub-device becomes the output device `uid` (as a backend's
+    // does when it follows the default output), read back through 'amst'; its listeners are
+    // called on their queues. Returns how many were.
+    size_t moveMainDevice(AudioObjectID device, std::string uid);
+    size_t propertyListenerCount() const;
 
     // --- what exists now, and what was asked for
     size_t processTapCount() const;
@@ -100,6 +114,12 @@ class SimAudioHardware : public AudioHardware {
         PropertyDictionary description;
         std::string uid;
         AudioStreamBasicDescription format;
+        std::string mainDevice;  // "master" until moved
+    };
+    struct Listener {
+        AudioObjectID object;
+        std::shared_ptr<DispatchQueue> queue;
+        PropertyListenerBlock block;
     };
 
     std::optional<OSStatus> failure(const std::string& call);
@@ -123,6 +143,8 @@ class SimAudioHardware : public AudioHardware {
     std::map<AudioObjectID, TapDescription> taps_;
     std::map<AudioObjectID, Aggregate> aggregates_;
     std::map<AudioDeviceIOProcID, Proc> procs_;
+    std::map<uint64_t, Listener> listeners_;
+    uint64_t nextListener_ = 1;
     std::vector<TapDescription> tapHistory_;
     std::vector<PropertyDictionary> aggregateHistory_;
     AudioStreamBasicDescription tapFormat_;
