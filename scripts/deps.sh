@@ -9,8 +9,12 @@ packages=(
   libpulse-dev libsoxr-dev libspeexdsp-dev uuid-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
   pulseaudio pulseaudio-utils xvfb sox
+  nodejs python3-pytest
   "$@"
 )
+# The Node package's build: npm and the Node-API headers, unless the installed nodejs ships them.
+command -v npm >/dev/null || packages+=(npm)
+[ -e /usr/include/node/node_api.h ] || packages+=(libnode-dev)
 
 missing=()
 for p in "${packages[@]}"; do
