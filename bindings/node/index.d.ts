@@ -26,7 +26,7 @@ export interface OvraError extends Error {
 }
 
 export interface CaptureOptions {
-  /** Chunks waiting for the handler before new ones are dropped (counted in `dropped`); 256. */
+  /** Chunks waiting for the handler before new ones are dropped (counted in `dropped`); 2048 (at least 10 s of audio). */
   maxQueuedChunks?: number;
 }
 
@@ -37,3 +37,5 @@ export declare function startMicrophone(onChunk: ChunkHandler, options?: Capture
 /** A screenshot of the main display as JPEG bytes, at most 1920 pixels wide. */
 export declare function captureScreen(): Promise<Buffer>;
 export declare const SAMPLE_RATE: 16000;
+/** A WAV file (16 kHz mono 16-bit PCM) holding the chunks given, in order. */
+export declare function wav(chunks: Buffer[]): Buffer;

@@ -80,7 +80,8 @@ class Capture extends EventEmitter {
   }
 }
 
-const DEFAULT_QUEUED_CHUNKS = 256;  // ~5 s of chunks
+// Chunks are 5-20 ms: at least 10 s of audio may wait for a busy JS thread, bounded all the same.
+const DEFAULT_QUEUED_CHUNKS = 2048;
 
 async function start(kind, onChunk, options = {}) {
   if (typeof onChunk !== 'function') throw new TypeError('onChunk must be a function');
@@ -104,6 +105,25 @@ async function start(kind, onChunk, options = {}) {
 // The library's rule: every capture is stopped before the process exits.
 process.on('exit', () => Capture.stopAllNow());
 
+// A WAV file (16 kHz mono 16-bit) of the chunks given.
+function wav(chunks) {
+  const data = Buffer.concat(chunks);
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + data.length, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);      // format block size
+  header.writeUInt16LE(1, 20);       // PCM
+  header.writeUInt16LE(1, 22);       // mono
+  header.writeUInt32LE(16000, 24);   // frames per second
+  header.writeUInt32LE(32000, 28);   // bytes per second
+  header.writeUInt16LE(2, 32);       // bytes per frame
+  header.writeUInt16LE(16, 34);      // bits per sample
+  header.write('data', 36);
+  header.writeUInt32LE(data.length, 40);
+  return Buffer.concat([header, data]);
+}
+
 module.exports = {
   startSystemAudio: (onChunk, options) => start(SYSTEM_AUDIO, onChunk, options),
   startMicrophone: (onChunk, options) => start(MICROPHONE, onChunk, options),
@@ -111,6 +131,7 @@ module.exports = {
     ensureLibrary();
     return native.captureScreen();
   },
+  wav,
   Capture,
   SAMPLE_RATE: 16000,
 };

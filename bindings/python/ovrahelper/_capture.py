@@ -45,7 +45,7 @@ class Capture:
     leaving the `with` block) ends it. `timeout`: seconds an iteration waits for a chunk before
     raising TimeoutError (None: for ever)."""
 
-    def __init__(self, microphone, timeout=5.0, max_queued=256):
+    def __init__(self, microphone, timeout=5.0, max_queued=2048):
         lib = library()
         self.kind = "microphone" if microphone else "system audio"
         self.timeout = timeout
@@ -142,12 +142,12 @@ class Capture:
         _retired.append(callbacks)
 
 
-def system_audio(timeout=5.0, max_queued=256):
+def system_audio(timeout=5.0, max_queued=2048):
     """Starts capturing everything the machine plays. Raises OvraError (status -1 or -3)."""
     return Capture(False, timeout, max_queued)
 
 
-def microphone(timeout=5.0, max_queued=256):
+def microphone(timeout=5.0, max_queued=2048):
     """Starts capturing the current input device. Raises OvraError (status -1 to -5, with the
     library's description as `text`)."""
     return Capture(True, timeout, max_queued)
