@@ -41,7 +41,8 @@ struct Session {
     std::condition_variable statusChanged;
     std::optional<int32_t> status;
 
-    bool stopping = false;                           // JS thread only
+    bool stopping = false;  // JS thread only
+    std::atomic<bool> libraryStopped{false};  // nothing of it runs in the library any more
     std::optional<Napi::Promise::Deferred> stopped;  // resolved when the queue is finalized
 
     void closeQueue() {
@@ -89,9 +90,20 @@ void onStatus(int32_t status, void* user) {
     s->statusChanged.notify_all();
 }
 
+void stopInLibrary(const Library& lib, Session& s) {
+    if (s.kind == Kind::SystemAudio)
+        lib.stopSystemAudio();
+    else
+        lib.stopMic();
+    s.libraryStopped = true;
+}
+
 void onQueueFinalized(Napi::Env, SessionRef* ref, Session*) {
     std::unique_ptr<SessionRef> owned(ref);
     Session& s = **owned;
+    // The environment is going away (a worker thread ended) with the capture running: stop it
+    // before the session, its user pointer, can go. Callbacks in progress find the queue closing.
+    if (!s.libraryStopped) stopInLibrary(*library(), s);
     s.closeQueue();
     if (!s.stopped) return;
     try {
@@ -141,7 +153,8 @@ class StartWorker : public Napi::AsyncWorker {
                 env, new SessionRef(s_), [](Napi::Env, SessionRef* ref) { delete ref; }));
             return;
         }
-        s_->release();  // a failed start delivers nothing
+        s_->libraryStopped = true;  // a failed start delivers nothing
+        s_->release();
         const char* what = s_->kind == Kind::SystemAudio ? "system audio" : "microphone";
         std::string message =
             std::string(what) + " capture did not start (status " + std::to_string(status_) + ")";
@@ -161,20 +174,13 @@ class StartWorker : public Napi::AsyncWorker {
     std::string lastError_;
 };
 
-void stopInLibrary(const Library& lib, Kind kind) {
-    if (kind == Kind::SystemAudio)
-        lib.stopSystemAudio();
-    else
-        lib.stopMic();
-}
-
 // Stops off the JS thread: the library's stop waits for a callback in progress, and that
 // callback never waits for the JS thread, so neither thread can hold the other up.
 class StopWorker : public Napi::AsyncWorker {
   public:
     StopWorker(Napi::Env env, const Library& lib, SessionRef s)
         : Napi::AsyncWorker(env, "ovra-helper stop"), lib_(lib), s_(std::move(s)) {}
-    void Execute() override { stopInLibrary(lib_, s_->kind); }
+    void Execute() override { stopInLibrary(lib_, *s_); }
     void OnOK() override { s_->release(); }  // the queue drains, then resolves `stopped`
 
   private:
@@ -230,7 +236,7 @@ Napi::Value stopCapture(const Napi::CallbackInfo& info) {
 Napi::Value stopCaptureNow(const Napi::CallbackInfo& info) {
     SessionRef s = sessionOf(info);
     // Also when an asynchronous stop is still queued: it will not run once the process exits.
-    stopInLibrary(requireLibrary(info.Env()), s->kind);
+    stopInLibrary(requireLibrary(info.Env()), *s);
     if (!s->stopping) {
         s->stopping = true;
         s->release();

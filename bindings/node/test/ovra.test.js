@@ -2,7 +2,9 @@
 const { test, before, after } = require('node:test');
 const assert = require('node:assert');
 const { execFileSync } = require('node:child_process');
+const { once } = require('node:events');
 const { setTimeout: sleep } = require('node:timers/promises');
+const { Worker } = require('node:worker_threads');
 const { startServers } = require('./servers');
 const ovra = require('..');
 
@@ -83,6 +85,14 @@ test('failures reject with the status; a second start of a kind gets -1', async 
   assert.match(missing, /^OVRA_LIBRARY_NOT_FOUND cannot load libOvraHelper.so.1/);
   assert.match(missing, /OVRAHELPER_LIBRARY: \/nonexistent\/libOvraHelper.so.1/);
   assert.match(missing, /next to the package: .*node\/libOvraHelper.so.1/);
+});
+
+test('a worker thread that ends with a capture running has it stopped', async () => {
+  const worker = new Worker(`require(${JSON.stringify(require.resolve('..'))}).startSystemAudio(() => {})
+    .then(() => require('node:worker_threads').parentPort.postMessage('started'))`, { eval: true });
+  await once(worker, 'message');
+  await worker.terminate();
+  await (await ovra.startSystemAudio(() => {})).stop();  // not "already running"
 });
 
 test('captureScreen resolves to a JPEG', async () => {
