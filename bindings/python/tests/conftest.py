@@ -14,8 +14,11 @@ sys.path.insert(0, PACKAGE_ROOT)
 def servers():
     """The private PulseAudio and Xvfb of bindings/testing/servers.sh, used by this process and
     its children; stopped (by the script, by PID) when the session ends."""
+    # Without this process's preloads (a sanitizer runtime for the library), which the servers
+    # have no use for.
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     child = subprocess.Popen(["bash", str(SERVERS)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, text=True, env=plain)
     env = {}
     for line in child.stdout:
         if line.strip() == "ready":

@@ -25,6 +25,12 @@ def host(code, **env):
                             stderr=subprocess.PIPE, text=True, env={**os.environ, **env})
 
 
+def pactl(*args):
+    """pactl against the test server, without this process's preloads (a sanitizer runtime)."""
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(["pactl", *args], check=True, env=env, timeout=30)
+
+
 def test_both_sources_deliver_their_tones_whole():
     with ovrahelper.system_audio() as system, ovrahelper.microphone() as mic:
         received = {660: b"", 440: b""}
@@ -67,13 +73,13 @@ def test_failures_raise_with_status_and_text():
 def test_read_times_out_when_the_source_is_silent():
     with ovrahelper.microphone(timeout=0.5) as mic:
         next(mic)
-        subprocess.run(["pactl", "suspend-source", "mic", "1"], check=True)
+        pactl("suspend-source", "mic", "1")
         try:
             with pytest.raises(TimeoutError):
                 while True:
                     next(mic)
         finally:
-            subprocess.run(["pactl", "suspend-source", "mic", "0"], check=True)
+            pactl("suspend-source", "mic", "0")
 
 
 def test_capture_screen_returns_jpeg():
