@@ -135,8 +135,34 @@ demo_all() {
   "$capture" all --seconds 4 -o "$out/all"
 }
 
+# The README's first code block in `language`: its examples run as written, from the checkout.
+readme_example() {
+  awk -v fence='```'"$1" '$0 == fence {on = 1; next} on && $0 == "```" {exit} on' README.md
+}
+
+# Runs a README example with the built library; its files go to demo-output/<name>/.
+run_readme_example() {  # name, command...
+  local name=$1; shift
+  ensure_display
+  ensure_system_audio
+  ensure_microphone
+  OVRAHELPER_LIBRARY=$PWD/build/libOvraHelper.so.1 PYTHONPATH=$PWD/bindings/python "$@"
+  mkdir -p "$out/$name"
+  mv system.wav mic.wav shot.jpg "$out/$name/"
+  ls -l "$out/$name"
+}
+
+demo_node() {
+  (cd bindings/node && npm run --silent build)
+  run_readme_example node node -e "$(readme_example js)"
+}
+
+demo_python() {
+  run_readme_example python /usr/bin/python3 -c "$(readme_example python)"
+}
+
 # The demos, in the order they run; each is a function demo_<name> above.
-demos=(screenshot system-audio mic all)
+demos=(screenshot system-audio mic all node python)
 
 selected=("$@")
 [ ${#selected[@]} -eq 0 ] && selected=("${demos[@]}")

@@ -12,8 +12,12 @@ packages=(
   pulseaudio pulseaudio-utils xvfb x11-xserver-utils sox
   libdbus-1-dev libpng-dev dbus-daemon python3-dbus python3-gi pipewire pipewire-pulse wireplumber sway swaybg grim xwayland
   xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
+  nodejs python3-pytest
   "$@"
 )
+# The Node package's build: npm and the Node-API headers, unless the installed nodejs ships them.
+command -v npm >/dev/null || packages+=(npm)
+[ -e /usr/include/node/node_api.h ] || packages+=(libnode-dev)
 
 missing=()
 for p in "${packages[@]}"; do
