@@ -5,6 +5,7 @@
 
 #include "platform/x11/SegmentFit.h"
 #include "platform/x11/X11Connection.h"
+#include "platform/x11/XcbApi.h"
 #include "platform/x11/X11ShmSegment.h"
 #include "platform/x11/XWayland.h"
 
@@ -72,6 +73,8 @@ class X11Grabber : public X11Display {
     DisplayID mainDisplayID() override { return kMainDisplay; }
 
     XServerKind serverKind() override {
+        // Without libxcb no X server can be reached; the grab itself says which library is missing.
+        if (!xcbApi().xcb_connect) return XServerKind::unreachable;
         StateLock lock(*state_);
         if (state_->connection && state_->connection->broken()) state_->dropConnection();
         if (!state_->connection) state_->connection = X11Connection::open();
