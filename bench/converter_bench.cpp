@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "interface/OneShotInput.h"
 #include "platform/audio/ChannelMixer.h"
 #include "platform/audio/Int16Quantizer.h"
 #include "platform/audio/MonoResampler.h"
+#include "platform/audio/OneShotInput.h"
 #include "platform/audio/ResamplingConverter.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <new>
 #include <numbers>
 
-#include "interface/DeliveryGate.h"
-#include "interface/OneShotInput.h"
+#include "delivery/DeliveryGate.h"
 #include "mic/MicTapBlock.h"
 #include "platform/Platform.h"
 #include "platform/audio/AudioFacilities.h"
+#include "platform/audio/OneShotInput.h"
 
 namespace {
 

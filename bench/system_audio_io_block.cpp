@@ -11,9 +11,9 @@
 #include <numbers>
 #include <vector>
 
-#include "interface/DeliveryGate.h"
-#include "interface/OneShotInput.h"
+#include "delivery/DeliveryGate.h"
 #include "platform/audio/AudioFacilities.h"
+#include "platform/audio/OneShotInput.h"
 #include "systemaudio/TapIOBlock.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <numbers>
 #include <vector>
 
-#include "interface/OneShotInput.h"
 #include "platform/audio/AudioConverter.h"
 #include "platform/audio/AudioFormat.h"
+#include "platform/audio/OneShotInput.h"
 #include "platform/audio/PCMBuffer.h"
 
 namespace ovra::test {

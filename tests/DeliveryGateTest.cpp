@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "interface/DeliveryGate.h"
+#include "delivery/DeliveryGate.h"
 
 namespace ovra {
 namespace {

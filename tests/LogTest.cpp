@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra {
 namespace {

@@ -3,8 +3,8 @@
 #include <limits>
 
 #include "MicTestSupport.h"
+#include "base/Log.h"
 #include "interface/ErrorRecord.h"
-#include "interface/Log.h"
 
 namespace ovra::test {
 namespace {

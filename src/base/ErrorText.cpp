@@ -1,7 +1,4 @@
-#include <exception>
-#include <string>
-
-#include "interface/StartStop.h"
+#include "base/ErrorText.h"
 
 namespace ovra {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra {
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "OvraHelper.h"
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "screen/ScreenCapture.h"
 
 extern "C" OV_EXPORT int32_t ov_capture_screen(uint8_t** outBuf, int32_t* outLen) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "interface/StartStop.h"
 
 namespace ovra {

@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "OvraHelper.h"
-#include "interface/DeliveryGate.h"
+#include "base/ErrorText.h"
+#include "base/Log.h"
+#include "delivery/DeliveryGate.h"
 #include "interface/Locks.h"
-#include "interface/Log.h"
 
 namespace ovra {
 
@@ -143,8 +144,5 @@ void runStopProtocol() {
 // kind's failure line.
 bool callbacksUsable(const char* function, const char* prefix, ov_data_callback onData,
                      ov_status_callback onStatus, void* statusUser);
-
-// The text of an error that is not the kind's own.
-std::string genericErrorText(std::exception_ptr error);
 
 }  // namespace ovra

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "mic/MicTapBlock.h"
 #include "platform/audio/AudioFacilities.h"
 

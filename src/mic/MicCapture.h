@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "OvraHelper.h"
-#include "interface/DeliveryGate.h"
+#include "delivery/DeliveryGate.h"
 #include "mic/MicError.h"
 #include "platform/AudioEngine.h"
 #include "platform/NotificationCenter.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "interface/Log.h"
-#include "interface/StartStop.h"
+#include "base/ErrorText.h"
+#include "base/Log.h"
 #include "mic/MicCapture.h"
 
 namespace ovra {

@@ -6,8 +6,8 @@
 #include <limits>
 #include <string>
 
-#include "interface/OneShotInput.h"
 #include "platform/audio/AudioFacilities.h"
+#include "platform/audio/OneShotInput.h"
 
 namespace ovra {
 

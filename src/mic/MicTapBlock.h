@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "OvraHelper.h"
-#include "interface/DeliveryGate.h"
-#include "interface/OverflowReport.h"
+#include "delivery/DeliveryGate.h"
+#include "delivery/OverflowReport.h"
 #include "platform/AudioEngine.h"
 #include "platform/Platform.h"
 #include "platform/audio/AudioConverter.h"

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra {
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/graphics/MutableData.h"
 #include "screen/Base64.h"
 

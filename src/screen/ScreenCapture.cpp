@@ -1,6 +1,6 @@
 #include "screen/ScreenCapture.h"
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/Display.h"
 #include "platform/Graphics.h"
 #include "platform/Platform.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/AudioHardware.h"
 #include "platform/Platform.h"
 #include "platform/PropertyValue.h"

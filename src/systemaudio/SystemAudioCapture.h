@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "OvraHelper.h"
-#include "interface/DeliveryGate.h"
+#include "delivery/DeliveryGate.h"
 #include "platform/AudioTypes.h"
 #include "platform/audio/AudioConverter.h"
 #include "platform/audio/AudioFormat.h"

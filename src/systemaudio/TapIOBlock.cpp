@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "interface/OneShotInput.h"
+#include "platform/audio/OneShotInput.h"
 
 namespace ovra {
 

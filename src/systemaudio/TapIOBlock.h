@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "OvraHelper.h"
-#include "interface/DeliveryGate.h"
-#include "interface/OverflowReport.h"
+#include "delivery/DeliveryGate.h"
+#include "delivery/OverflowReport.h"
 #include "platform/AudioHardware.h"
 #include "platform/audio/AudioFacilities.h"
 

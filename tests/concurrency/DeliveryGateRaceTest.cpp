@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "interface/DeliveryGate.h"
+#include "delivery/DeliveryGate.h"
 
 namespace ovra {
 namespace {

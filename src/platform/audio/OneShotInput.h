@@ -8,10 +8,11 @@
 namespace ovra {
 
 class OneShotInput final : public AudioConverterInputBlock {
-public:
+  public:
     explicit OneShotInput(const PCMBuffer& buffer) : buffer_(buffer) {}
 
-    const PCMBuffer* operator()(uint32_t /*packetCount*/, AudioConverterInputStatus* status) override {
+    const PCMBuffer* operator()(uint32_t /*packetCount*/,
+                                AudioConverterInputStatus* status) override {
         if (!consumed_) {
             consumed_ = true;
             *status = AudioConverterInputStatus::haveData;
@@ -21,7 +22,7 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     const PCMBuffer& buffer_;
     bool consumed_ = false;
 };

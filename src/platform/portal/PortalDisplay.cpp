@@ -3,7 +3,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/portal/PictureFile.h"
 #include "platform/portal/PngPicture.h"
 #include "platform/portal/ScreenshotRequest.h"

@@ -1,6 +1,6 @@
 #include "platform/pulse/PulseApi.h"
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/SharedLibrary.h"
 
 namespace ovra::pulse {

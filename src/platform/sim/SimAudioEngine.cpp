@@ -8,7 +8,7 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra::sim {
 

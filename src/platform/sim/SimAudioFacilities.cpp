@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 
 namespace ovra::sim {
 

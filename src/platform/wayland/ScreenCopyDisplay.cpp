@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/wayland/ScreenCopyConnection.h"
 
 namespace ovra::wayland {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "interface/Log.h"
+#include "base/Log.h"
 #include "platform/SharedLibrary.h"
 
 namespace ovra::x11 {
