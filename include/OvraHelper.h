@@ -3,7 +3,7 @@
  *
  * Audio arrives as 16 kHz mono signed 16-bit little-endian PCM chunks through a data callback;
  * each start call is answered exactly once through a status callback. The screenshot is a
- * Base64 JPEG of the main display, at most 1920 pixels wide.
+ * Base64 JPEG of the main display, reduced to 1920 pixels wide when it is wider.
  *
  * Thread safety: every function may be called from any thread, also at the same time.
  * Callback safety: no library lock is held while a status callback runs, so any function may be
@@ -107,11 +107,15 @@ OV_EXPORT void ov_stop_mic(void);
 OV_EXPORT void ov_get_last_mic_error(uint8_t** out_buf, int32_t* out_len);
 
 /*
- * Takes a screenshot of the main display, at most 1920 pixels wide, as a JPEG at quality 0.5
- * encoded in Base64 (standard alphabet, padded, one line). On success returns 0 and stores a block
- * of exactly *out_len bytes, with no terminator, through *out_buf; the caller frees it with
- * ov_free_buffer. On failure returns 1 and leaves both variables untouched. Runs on the calling
- * thread and blocks it; several calls may run at once.
+ * Takes a screenshot of the main display as a JPEG at quality 0.5 encoded in Base64 (standard
+ * alphabet, padded, one line). A display wider than 1920 pixels is reduced to 1920 wide (1919 for
+ * some widths, by rounding); when the reduction cannot be done (the scaler's library is missing,
+ * memory is refused) the picture is sent at its own size rather than not at all. On success
+ * returns 0 and stores a block of exactly *out_len bytes, with no terminator, through *out_buf;
+ * the caller frees it with ov_free_buffer. On failure, also with a NULL out-pointer, returns 1
+ * with an "Error: " line and leaves both variables untouched. Runs on the calling thread and
+ * blocks it; several calls may run at once. On Wayland the picture comes from the compositor's
+ * screen-copy protocol or the desktop portal, never from XWayland's empty root window.
  */
 OV_EXPORT int32_t ov_capture_screen(uint8_t** out_buf, int32_t* out_len);
 
