@@ -49,7 +49,8 @@ class FakePortal : public ::testing::Test {
     // A folder outside every temporary folder, as ~/Pictures is: under the test's working
     // folder (the build tree), emptied at the end.
     std::string keptFolder() {
-        kept_ = std::filesystem::current_path() / ("portal-kept-" + std::to_string(getpid()));
+        // Not the build folder: a checkout may well lie under /tmp, which counts as temporary.
+        kept_ = std::filesystem::path("/var/tmp") / ("portal-kept-" + std::to_string(getpid()));
         std::filesystem::create_directories(kept_);
         return kept_.string();
     }
