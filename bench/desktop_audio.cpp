@@ -13,55 +13,22 @@
 //
 // Run: build-dir/bench/desktop_audio [--library=path/to/libOvraHelper.so]
 // Prints medians and maxima (ms) and CPU (ms per second) as counters. Nothing is asserted.
-#include <benchmark/benchmark.h>
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "OvraHelper.h"
 #include "e2e/PulseServer.h"
 #include "e2e/ToneAnalysis.h"
+#include "pulse_bench_support.h"
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using namespace ovra::bench;
 using namespace ovra::e2e;
 
 namespace {
-
-std::string libraryPath;
-
-struct Api {
-    decltype(&ov_start_system_audio) startSystem;
-    decltype(&ov_stop_system_audio) stopSystem;
-    decltype(&ov_start_mic) startMic;
-    decltype(&ov_stop_mic) stopMic;
-};
-
-Api& api() {
-    static Api a = [] {
-        void* h = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            fprintf(stdout, "dlopen %s: %s\n", libraryPath.c_str(), dlerror());
-            std::exit(1);
-        }
-        auto get = [h](const char* name) { return dlsym(h, name); };
-        return Api{reinterpret_cast<decltype(&ov_start_system_audio)>(get("ov_start_system_audio")),
-                   reinterpret_cast<decltype(&ov_stop_system_audio)>(get("ov_stop_system_audio")),
-                   reinterpret_cast<decltype(&ov_start_mic)>(get("ov_start_mic")),
-                   reinterpret_cast<decltype(&ov_stop_mic)>(get("ov_stop_mic"))};
-    }();
-    return a;
-}
 
 // What a host keeps of one capture.
 struct Host {
@@ -104,16 +71,6 @@ struct Host {
     Clock::time_point firstChunk{};  // written before `armed` clears, read after
 };
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
-
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
 // The longest run of 10 ms windows below -50 dBFS, in ms.
 double longestSilenceMs(const std::vector<int16_t>& x) {
     size_t run = 0, longest = 0;
@@ -124,18 +81,6 @@ double longestSilenceMs(const std::vector<int16_t>& x) {
         longest = std::max(longest, run);
     }
     return double(longest) * 10.0;
-}
-
-double cpuMsOf(pid_t pid) {
-    double total = 0;
-    std::error_code ignored;
-    for (const auto& t :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
-        std::ifstream in(t.path() / "schedstat");
-        double ns = 0;
-        if (in >> ns) total += ns / 1e6;
-    }
-    return total;
 }
 
 double cpuPerSecond(pid_t pid, double seconds) {
@@ -175,7 +120,7 @@ void BM_DesktopAudio(benchmark::State& state) {
 
         // Switch gap.
         Host system;
-        api().startSystem(Host::onData, &system, Host::onStatus, &system);
+        library().startSystemAudio(Host::onData, &system, Host::onStatus, &system);
         if (system.status != 0 || !system.hears(700, 0)) {
             state.SkipWithError("system audio did not start");
             return;
@@ -200,7 +145,7 @@ void BM_DesktopAudio(benchmark::State& state) {
 
         // Recovery.
         Host mic;
-        api().startMic(Host::onData, &mic, Host::onStatus, &mic);
+        library().startMic(Host::onData, &mic, Host::onStatus, &mic);
         if (mic.status != 0 || !mic.hears(440, 0)) {
             state.SkipWithError("microphone did not start");
             return;
@@ -226,12 +171,12 @@ void BM_DesktopAudio(benchmark::State& state) {
         state.counters["recover_mic_median_ms"] = percentile(micBack, 0.5);
         state.counters["recover_mic_max_ms"] = percentile(micBack, 1.0);
         state.counters["recoveries"] = double(std::min(systemBack.size(), micBack.size()));
-        api().stopMic();
+        library().stopMic();
 
         // CPU against parec, each alone, with a tone playing.
         std::this_thread::sleep_for(2s);
         const double lib = cpuPerSecond(getpid(), 10);
-        api().stopSystem();
+        library().stopSystemAudio();
         std::this_thread::sleep_for(1s);
         const double idle = cpuPerSecond(getpid(), 5);
         ChildProcess parec({"parec", "-d", "speakers.monitor", "--raw", "--channels=1",
@@ -253,21 +198,6 @@ BENCHMARK(BM_DesktopAudio)
 }  // namespace
 
 int main(int argc, char** argv) {
-    libraryPath = (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() /
-                   "libOvraHelper.so")
-                      .string();
-    std::vector<char*> rest;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--library=", 10) == 0)
-            libraryPath = argv[i] + 10;
-        else
-            rest.push_back(argv[i]);
-    }
-    int n = int(rest.size());
-    benchmark::Initialize(&n, rest.data());
-    // The library's log goes to stderr; keep it out of the figures.
-    if (!freopen("/dev/null", "w", stderr)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    initialize(argc, argv);
+    return runBenchmarks();
 }

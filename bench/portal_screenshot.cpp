@@ -21,6 +21,7 @@
 
 #include "OvraHelper.h"
 #include "e2e/PortalDesktop.h"
+#include "e2e/SwayDesktop.h"
 #include "platform/portal/PngPicture.h"
 #include "platform/portal/PortalDisplay.h"
 #include "platform/sim/SimPlatform.h"
@@ -97,17 +98,14 @@ int main(int argc, char** argv) {
     using namespace ovra;
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
     e2e::TempFolder folder;
-    e2e::HeadlessSway sway(folder.path(), 2880, 1800);
+    e2e::SwayDesktop sway(2880, 1800);
     e2e::SessionBus bus(folder.path());
     if (!sway.ready() || !bus.ready() ||
-        !e2e::startDesktopPortals(bus, folder.path(), sway.waylandDisplay())) {
+        !e2e::startDesktopPortals(bus, folder.path(), sway.waylandSocketPath())) {
         std::fprintf(stderr, "the desktop did not start; see %s\n", folder.path().c_str());
         return 1;
     }
-    const std::string picture = folder.path() + "/shown.png";
-    test::writeQuarterPng(picture, 2880, 1800);
-    sway.show(picture, 2880, 1800);
-    e2e::waitUntil([&] { return sway.pixelAt(1440, 900)[0] == 250; });
+    sway.showPicture({40, 40, 40}, test::quarterBlocks(2880, 1800));
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
     unsetenv("TMPDIR");
     installPlatform(std::make_shared<test::PortalPlatform>());

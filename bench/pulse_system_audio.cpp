@@ -13,27 +13,15 @@
 // Run: build-dir/bench/pulse_system_audio [--library=path/to/libOvraHelper.so]
 // Prints medians and 99th percentiles (ms) and CPU (ms per second) as counters. Nothing is
 // asserted.
-#include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <pthread.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "OvraHelper.h"
 #include "e2e/PulseServer.h"
+#include "pulse_bench_support.h"
 
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
@@ -67,196 +55,12 @@ extern "C" void* realloc(void* p, size_t n) {
     return __libc_realloc(p, n);
 }
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using namespace ovra::bench;
 using ovra::e2e::PulseServer;
 
 namespace {
 
 PulseServer* server = nullptr;
-std::string libraryPath;
-
-struct Api {
-    decltype(&ov_start_system_audio) start;
-    decltype(&ov_stop_system_audio) stop;
-};
-
-Api& api() {
-    static Api a = [] {
-        void* h = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            fprintf(stderr, "dlopen %s: %s\n", libraryPath.c_str(), dlerror());
-            std::exit(1);
-        }
-        return Api{
-            reinterpret_cast<decltype(&ov_start_system_audio)>(dlsym(h, "ov_start_system_audio")),
-            reinterpret_cast<decltype(&ov_stop_system_audio)>(dlsym(h, "ov_stop_system_audio"))};
-    }();
-    return a;
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
-
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// Arrival times of clicks: the first loud sample after at least 200 ms of quiet.
-struct ClickDetector {
-    ClickDetector(double threshold, double rate) : threshold(threshold), rate(rate) {}
-
-    template <typename T>
-    void feed(const T* s, size_t n, double scale) {
-        bool hit = false;
-        for (size_t i = 0; i < n; ++i) {
-            if (std::fabs(double(s[i]) / scale) > threshold) {
-                if (quietFor > int64_t(rate * 0.2)) hit = true;
-                quietFor = 0;
-            } else {
-                ++quietFor;
-            }
-        }
-        if (hit) {
-            std::lock_guard lock(mutex);
-            arrivals.push_back(Clock::now());
-        }
-    }
-    std::vector<Clock::time_point> seen() {
-        std::lock_guard lock(mutex);
-        return arrivals;
-    }
-
-    double threshold;
-    double rate;
-    int64_t quietFor = 1 << 30;
-    std::mutex mutex;
-    std::vector<Clock::time_point> arrivals;
-};
-
-// Spawns `args` against the private server with one end of a pipe as its standard input
-// (`feed`) or output; returns the PID and our end in `fd`. With `fd` null, output is discarded.
-pid_t spawn(std::vector<std::string> args, bool feed, int* fd) {
-    int fds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (fd) {
-        if (pipe(fds) != 0) return -1;
-        posix_spawn_file_actions_adddup2(&actions, feed ? fds[0] : fds[1], feed ? 0 : 1);
-        posix_spawn_file_actions_addclose(&actions, feed ? fds[1] : fds[0]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& x : server->env()) env.push_back(x);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (fd) {
-        close(feed ? fds[0] : fds[1]);
-        *fd = feed ? fds[1] : fds[0];
-    }
-    return pid;
-}
-
-void stopChild(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status;
-    waitpid(pid, &status, 0);
-}
-
-// Silence into a sink through pacat with a 5 ms click every `period`; notes each click's write.
-class ClickPlayer {
-  public:
-    ClickPlayer(const std::string& sink, std::chrono::milliseconds period) {
-        pid_ = spawn({"pacat", "--playback", "-d", sink, "--raw", "--format=float32le",
-                      "--rate=48000", "--channels=2", "--latency-msec=10"},
-                     true, &fd_);
-        if (pid_ <= 0) return;
-        thread_ = std::thread([this, period] {
-            std::vector<float> block(2 * 48 * 5, 0.0f);  // 5 ms, stereo
-            auto due = Clock::now();
-            auto nextClick = due + 1s;
-            while (!quit_) {
-                const bool click = due >= nextClick;
-                std::fill(block.begin(), block.end(), click ? 0.8f : 0.0f);
-                std::this_thread::sleep_until(due);
-                if (click) {
-                    std::lock_guard lock(mutex_);
-                    written_.push_back(Clock::now());
-                    nextClick += period;
-                }
-                if (write(fd_, block.data(), block.size() * sizeof(float)) <= 0) break;
-                due += 5ms;
-            }
-        });
-    }
-    ~ClickPlayer() {
-        quit_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) close(fd_);
-        stopChild(pid_);
-    }
-    bool ok() const { return pid_ > 0; }
-    std::vector<Clock::time_point> written() {
-        std::lock_guard lock(mutex_);
-        return written_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::atomic<bool> quit_{false};
-    std::mutex mutex_;
-    std::vector<Clock::time_point> written_;
-    std::thread thread_;
-};
-
-// parec on the sink's monitor at 48 kHz stereo float, 10 ms fragments, read from a pipe.
-class ParecReader {
-  public:
-    explicit ParecReader(ClickDetector& detector) : detector_(detector) {
-        pid_ = spawn({"parec", "-d", "speakers.monitor", "--raw", "--channels=2",
-                      "--format=float32le", "--rate=48000", "--latency-msec=10"},
-                     false, &fd_);
-        reader_ = std::thread([this] {
-            std::vector<float> buf(4096);
-            size_t carry = 0;
-            auto* bytes = reinterpret_cast<char*>(buf.data());
-            while (true) {
-                const ssize_t n = read(fd_, bytes + carry, buf.size() * sizeof(float) - carry);
-                if (n <= 0) break;
-                const size_t total = carry + size_t(n);
-                detector_.feed(buf.data(), total / sizeof(float), 1.0);
-                carry = total % sizeof(float);
-                std::memmove(bytes, bytes + total - carry, carry);
-            }
-        });
-    }
-    ~ParecReader() {
-        stopChild(pid_);
-        if (reader_.joinable()) reader_.join();
-        if (fd_ >= 0) close(fd_);
-    }
-
-  private:
-    ClickDetector& detector_;
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::thread reader_;
-};
-
 std::atomic<int32_t> lastStatus{99};
 void onStatus(int32_t status, void*) {
     lastStatus = status;
@@ -271,29 +75,6 @@ std::atomic<uint64_t> deliveredBytes{0};
 void onCountedData(const uint8_t*, int32_t bytes, void*) {
     if (!watching.load(std::memory_order_relaxed)) watchedThread = pthread_self();
     deliveredBytes.fetch_add(uint64_t(bytes), std::memory_order_relaxed);
-}
-
-std::vector<double> latencies(const std::vector<Clock::time_point>& written,
-                              const std::vector<Clock::time_point>& arrived) {
-    std::vector<double> out;
-    for (auto w : written) {
-        auto it = std::lower_bound(arrived.begin(), arrived.end(), w);
-        if (it != arrived.end() && *it - w < 400ms) out.push_back(ms(*it - w));
-    }
-    return out;
-}
-
-// CPU time of a process (all its threads), from the scheduler's accounting in nanoseconds.
-double cpuMsOf(pid_t pid) {
-    double total = 0;
-    std::error_code ignored;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& t : std::filesystem::directory_iterator(tasks, ignored)) {
-        std::ifstream in(t.path() / "schedstat");
-        double ns = 0;
-        if (in >> ns) total += ns / 1e6;
-    }
-    return total;
 }
 
 // CPU of this process, of the server and of parec (when running) over a `seconds` window.
@@ -312,20 +93,20 @@ struct CpuWindow {
 void BM_SystemAudioClickToCallback(benchmark::State& state) {
     for (auto _ : state) {
         ClickDetector lib(0.3, 16000), parec(0.3, 48000);
-        api().start(onClickData, &lib, onStatus, nullptr);
+        library().startSystemAudio(onClickData, &lib, onStatus, nullptr);
         if (lastStatus != 0) {
             state.SkipWithError("system audio did not start");
             return;
         }
-        ParecReader anchor(parec);
+        ParecReader anchor("speakers.monitor", 48000, 2, 10, server->env(), parec);
         std::this_thread::sleep_for(2s);  // past the null sink's render-ahead at connection
-        ClickPlayer player("speakers", 500ms);
+        ClickPlayer player("speakers", 2, 500ms, server->env());
         if (!player.ok()) {
             state.SkipWithError("no playback stream");
             return;
         }
         std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
-        api().stop();
+        library().stopSystemAudio();
         const auto written = player.written();
         const auto libMs = latencies(written, lib.seen());
         const auto parecMs = latencies(written, parec.seen());
@@ -358,11 +139,11 @@ void BM_SystemAudioCpuPerSecond(benchmark::State& state) {
         auto startParec = [] {
             return spawn({"parec", "-d", "speakers.monitor", "--raw", "--channels=1",
                           "--format=s16le", "--rate=16000", "--latency-msec=10"},
-                         false, nullptr);
+                         server->env(), false, nullptr);
         };
         auto startLibrary = [&] {
             deliveredBytes = 0;
-            api().start(onCountedData, nullptr, onStatus, nullptr);
+            library().startSystemAudio(onCountedData, nullptr, onStatus, nullptr);
             return lastStatus == 0;
         };
         const CpuWindow idle = CpuWindow::measure(seconds / 2, -1);
@@ -376,7 +157,7 @@ void BM_SystemAudioCpuPerSecond(benchmark::State& state) {
         const uint64_t bytes0 = deliveredBytes;
         const CpuWindow lib = CpuWindow::measure(seconds, -1);
         const double audioSeconds = double(deliveredBytes - bytes0) / 2 / 16000;
-        api().stop();
+        library().stopSystemAudio();
 
         pid_t parec = startParec();
         std::this_thread::sleep_for(2s);
@@ -389,7 +170,7 @@ void BM_SystemAudioCpuPerSecond(benchmark::State& state) {
         std::this_thread::sleep_for(2s);
         const CpuWindow both = CpuWindow::measure(seconds, parec);
         stopChild(parec);
-        api().stop();
+        library().stopSystemAudio();
 
         state.counters["lib_cpu_ms_per_s"] = lib.self - idle.self;
         state.counters["lib_server_extra_ms_per_s"] = lib.server - idle.server;
@@ -407,7 +188,7 @@ void BM_SystemAudioDeliveryThreadAllocations(benchmark::State& state) {
     for (auto _ : state) {
         watching = false;
         deliveredBytes = 0;
-        api().start(onCountedData, nullptr, onStatus, nullptr);
+        library().startSystemAudio(onCountedData, nullptr, onStatus, nullptr);
         if (lastStatus != 0) {
             state.SkipWithError("system audio did not start");
             return;
@@ -419,7 +200,7 @@ void BM_SystemAudioDeliveryThreadAllocations(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
         watching = false;
         const double chunks = double(deliveredBytes - bytes0) / 2 / 16000 * 100;  // ~10 ms each
-        api().stop();
+        library().stopSystemAudio();
         state.counters["allocations_per_s"] = double(watchedAllocations) / double(state.range(0));
         state.counters["approx_chunks"] = chunks;
     }
@@ -432,18 +213,7 @@ BENCHMARK(BM_SystemAudioDeliveryThreadAllocations)
 }  // namespace
 
 int main(int argc, char** argv) {
-    libraryPath = (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() /
-                   "libOvraHelper.so")
-                      .string();
-    std::vector<char*> rest;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--library=", 10) == 0)
-            libraryPath = argv[i] + 10;
-        else
-            rest.push_back(argv[i]);
-    }
-    int n = int(rest.size());
-    benchmark::Initialize(&n, rest.data());
+    initialize(argc, argv);
 
     PulseServer pulse;
     if (!pulse.ok()) {
@@ -452,9 +222,5 @@ int main(int argc, char** argv) {
     }
     server = &pulse;
     pulse.useInThisProcess();
-    // The library's log goes to stderr; keep it out of the figures.
-    if (!freopen("/dev/null", "w", stderr)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks();
 }

@@ -3,11 +3,8 @@
 // screenshot halfway through.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Base64.h"
@@ -15,6 +12,7 @@
 #include "Library.h"
 #include "MicDeviceWatch.h"
 #include "PcmRecorder.h"
+#include "Recording.h"
 
 namespace ovra::tool {
 namespace {
@@ -39,52 +37,27 @@ std::vector<uint8_t> screenshot(Library& lib) {
 int all(Library& lib, const std::vector<std::string>& args) {
     double seconds = 5;
     std::string dir = ".";
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--seconds" && i + 1 < args.size()) {
-            seconds = std::atof(args[++i].c_str());
-        } else if (args[i] == "-o" && i + 1 < args.size()) {
-            dir = args[++i];
-        } else {
-            std::fprintf(stderr, "all: unexpected argument '%s'\n", args[i].c_str());
-            return 2;
-        }
-    }
-    if (!(seconds > 0)) {
-        std::fprintf(stderr, "all: --seconds needs a positive number\n");
-        return 2;
-    }
+    if (!readRecordingArgs("all", args, seconds, dir)) return 2;
     mkdir(dir.c_str(), 0755);
 
     PcmRecorder system, microphone;
     MicDeviceWatch watch;
     lib.startSystemAudio(PcmRecorder::onData, &system, PcmRecorder::onStatus, &system);
     lib.startMic(PcmRecorder::onData, &microphone, PcmRecorder::onStatus, &microphone);
-    const auto asked = std::chrono::steady_clock::now();
-    while (microphone.status() == 1 &&
-           std::chrono::steady_clock::now() - asked < std::chrono::seconds(30))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    awaitMicStatus(microphone);
     std::printf("system audio: status %d, microphone: status %d\n", system.status(),
                 microphone.status());
 
     std::vector<uint8_t> jpeg;
-    bool shot = false;
-    const auto began = std::chrono::steady_clock::now();
-    for (double elapsed = 0; elapsed < seconds;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        if (!shot && elapsed >= seconds / 2) {
-            jpeg = screenshot(lib);
-            shot = true;
-        }
-        for (const auto& event : watch.takeEvents()) std::printf("\r\033[K%s\n", event.c_str());
-        std::printf("\r\033[K%5.1f s  system %s  mic %s", std::min(elapsed, seconds),
-                    levelMeter(system.takePeakDb(), 15).c_str(),
-                    levelMeter(microphone.takePeakDb(), 15).c_str());
-        std::fflush(stdout);
-    }
+    showWhileRecording(
+        seconds,
+        [&] {
+            return "system " + levelMeter(system.takePeakDb(), 15) + "  mic " +
+                   levelMeter(microphone.takePeakDb(), 15);
+        },
+        [&] { return watch.takeEvents(); }, [&] { jpeg = screenshot(lib); });
     lib.stopSystemAudio();
     lib.stopMic();
-    std::printf("\n");
 
     int failures = 0;
     auto report = [&](PcmRecorder& r, const std::string& name) {

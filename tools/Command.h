@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-namespace ovra::tool {
-
+namespace ovra {
 struct Library;
+}
+
+namespace ovra::tool {
 
 struct Command {
     std::string name;

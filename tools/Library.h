@@ -1,5 +1,5 @@
 // libOvraHelper loaded with dlopen, as a host application loads it: only the public header's
-// functions, looked up by name.
+// functions, looked up by name. ovra-capture and the end-to-end tests share it.
 #pragma once
 
 #include <dlfcn.h>
@@ -12,9 +12,10 @@
 
 #include "OvraHelper.h"
 
-namespace ovra::tool {
+namespace ovra {
 
 struct Library {
+    void* handle = nullptr;  // for dlclose, by a host that unloads it
     decltype(&::ov_start_system_audio) startSystemAudio = nullptr;
     decltype(&::ov_stop_system_audio) stopSystemAudio = nullptr;
     decltype(&::ov_start_mic) startMic = nullptr;
@@ -27,11 +28,11 @@ struct Library {
     // Throws std::runtime_error with the loader's message when it cannot be loaded.
     explicit Library(const std::string& path = "") {
         for (const auto& candidate : path.empty() ? defaultCandidates() : std::vector{path}) {
-            handle_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (handle_) break;
+            handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (handle) break;
             error_ = dlerror();
         }
-        if (!handle_) throw std::runtime_error("cannot load libOvraHelper: " + error_);
+        if (!handle) throw std::runtime_error("cannot load libOvraHelper: " + error_);
         load(startSystemAudio, "ov_start_system_audio");
         load(stopSystemAudio, "ov_stop_system_audio");
         load(startMic, "ov_start_mic");
@@ -43,6 +44,14 @@ struct Library {
     // Stays loaded until the process ends, as in a host: a capture may still be running.
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
+
+#ifdef OVRA_LIBRARY_PATH
+    // The tests' one copy, the library of this build, loaded for the life of the process.
+    static Library& get() {
+        static Library* lib = new Library(OVRA_LIBRARY_PATH);
+        return *lib;
+    }
+#endif
 
   private:
     static std::vector<std::string> defaultCandidates() {
@@ -60,12 +69,11 @@ struct Library {
 
     template <class F>
     void load(F& f, const char* name) {
-        f = reinterpret_cast<F>(dlsym(handle_, name));
+        f = reinterpret_cast<F>(dlsym(handle, name));
         if (!f) throw std::runtime_error(std::string("libOvraHelper lacks ") + name);
     }
 
-    void* handle_ = nullptr;
     std::string error_;
 };
 
-}  // namespace ovra::tool
+}  // namespace ovra

@@ -1,16 +1,14 @@
 // ovra-capture mic [--seconds N] [-o FILE]: records the microphone to a 16 kHz mono WAV file,
 // with a live level meter and a line whenever the capture moves to another input device.
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Command.h"
 #include "Library.h"
 #include "MicDeviceWatch.h"
 #include "PcmRecorder.h"
+#include "Recording.h"
 
 namespace ovra::tool {
 namespace {
@@ -46,30 +44,12 @@ std::string lastMicError(Library& lib) {
 int mic(Library& lib, const std::vector<std::string>& args) {
     double seconds = 5;
     std::string path = "mic.wav";
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--seconds" && i + 1 < args.size()) {
-            seconds = std::atof(args[++i].c_str());
-        } else if (args[i] == "-o" && i + 1 < args.size()) {
-            path = args[++i];
-        } else {
-            std::fprintf(stderr, "mic: unexpected argument '%s'\n", args[i].c_str());
-            return 2;
-        }
-    }
-    if (!(seconds > 0)) {
-        std::fprintf(stderr, "mic: --seconds needs a positive number\n");
-        return 2;
-    }
+    if (!readRecordingArgs("mic", args, seconds, path)) return 2;
 
     PcmRecorder recorder;
     MicDeviceWatch watch;
     lib.startMic(PcmRecorder::onData, &recorder, PcmRecorder::onStatus, &recorder);
-    // With the permission already settled the answer comes before the call returns; a request
-    // to the user would answer later.
-    const auto asked = std::chrono::steady_clock::now();
-    while (recorder.status() == 1 &&
-           std::chrono::steady_clock::now() - asked < std::chrono::seconds(30))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    awaitMicStatus(recorder);
     if (recorder.status() != 0) {
         const std::string error = lastMicError(lib);
         watch.print("mic: " + std::string(micStatusText(recorder.status())) + " (status " +
@@ -78,17 +58,10 @@ int mic(Library& lib, const std::vector<std::string>& args) {
         return 1;
     }
 
-    const auto began = std::chrono::steady_clock::now();
-    for (double elapsed = 0; elapsed < seconds;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        for (const auto& event : watch.takeEvents()) std::printf("\r\033[K%s\n", event.c_str());
-        std::printf("\r\033[K%5.1f s  %s", std::min(elapsed, seconds),
-                    levelMeter(recorder.takePeakDb()).c_str());
-        std::fflush(stdout);
-    }
+    showWhileRecording(
+        seconds, [&] { return levelMeter(recorder.takePeakDb()); },
+        [&] { return watch.takeEvents(); });
     lib.stopMic();
-    std::printf("\n");
     for (const auto& event : watch.takeEvents()) std::printf("%s\n", event.c_str());
 
     if (!recorder.writeWav(path)) {

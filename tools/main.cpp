@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        Library library(libraryPath);
+        ovra::Library library(libraryPath);
         return command->run(library, {args.begin() + 1, args.end()});
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ovra-capture: %s\n", e.what());

@@ -8,17 +8,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Library.h"
 #include "e2e/ChildProcess.h"
-#include "e2e/Library.h"
 #include "e2e/PulseServer.h"
+#include "e2e/XvfbServer.h"
 
 namespace ovra::e2e {
+
+using ovra::Library;  // for the tests that name it through `using namespace ovra::e2e`
 
 // A test with a private server that the library in this process uses, of the kind the test is
 // instantiated with (OVRA_ON_BOTH_SERVERS), with `microphones` declared from its start.
@@ -47,6 +52,33 @@ class WithPulseServer : public testing::Test {
         server.useInThisProcess();
     }
     PulseServer server;
+};
+
+// A host's usual surroundings: "mic1" the default source with a 440 Hz tone on it and a 1000 Hz
+// tone on "speakers", each `toneSeconds` long; with `screen`, a 640x480 Xvfb in DISPLAY too.
+class WithHostAudio : public WithPulseServer {
+  protected:
+    explicit WithHostAudio(double toneSeconds, bool screen = false)
+        : toneSeconds_(toneSeconds), screen_(screen) {}
+    void SetUp() override {
+        WithPulseServer::SetUp();
+        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
+        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
+        server.play(
+            server.makeTone("t440", {.frequency = 440, .seconds = toneSeconds_, .channels = 1}),
+            "mic1.sink");
+        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = toneSeconds_}),
+                    "speakers");
+        if (!screen_) return;
+        display.emplace(640, 480);
+        ASSERT_TRUE(display->ready());
+        setenv("DISPLAY", display->display().c_str(), 1);
+    }
+    std::optional<XvfbServer> display;
+
+  private:
+    double toneSeconds_;
+    bool screen_;
 };
 
 #define OVRA_ON_BOTH_SERVERS(Suite)                                                          \

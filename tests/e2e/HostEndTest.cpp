@@ -17,15 +17,11 @@ using namespace ovra::e2e;
 
 namespace {
 
-class HostEnds : public WithPulseServer {
+class HostEnds : public WithHostAudio {
   protected:
+    HostEnds() : WithHostAudio(30) {}
     void SetUp() override {
-        WithPulseServer::SetUp();
-        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
-        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
-        server.play(server.makeTone("t440", {.frequency = 440, .rate = 48000, .channels = 1}),
-                    "mic1.sink");
-        server.play(server.makeTone("t1000", {.frequency = 1000}), "speakers");
+        WithHostAudio::SetUp();
         char pattern[] = "/tmp/ovra-host-XXXXXX";
         ASSERT_TRUE(mkdtemp(pattern));
         dir = pattern;

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "e2e/AudioHost.h"
-#include "e2e/XvfbServer.h"
 
 using namespace std::chrono_literals;
 using namespace ovra::e2e;
@@ -45,18 +44,9 @@ struct Footprint {
     long residentKiB = 0;
 };
 
-class Leaks : public WithPulseServer {
+class Leaks : public WithHostAudio {
   protected:
-    void SetUp() override {
-        WithPulseServer::SetUp();
-        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
-        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
-        server.play(server.makeTone("t440", {.frequency = 440, .seconds = 300, .channels = 1}),
-                    "mic1.sink");
-        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 300}), "speakers");
-        ASSERT_TRUE(display.ready());
-        setenv("DISPLAY", display.display().c_str(), 1);
-    }
+    Leaks() : WithHostAudio(300, true) {}
     Footprint now() {
         Footprint f;
         f.fds = entriesIn("/proc/self/fd");
@@ -91,7 +81,6 @@ class Leaks : public WithPulseServer {
                     before.fds, after.fds, before.threads, after.threads, before.clients,
                     after.clients, before.residentKiB, after.residentKiB);
     }
-    XvfbServer display{640, 480};
 };
 
 TEST_F(Leaks, StartStopCyclesOfEachCaptureAndScreenshotsLeaveNothingBehind) {

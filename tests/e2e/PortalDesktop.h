@@ -1,17 +1,13 @@
 // A private session bus with the desktop portal's services on it, each started and stopped by
 // its PID, for the screenshot portal tests. The bus has no service folders, so nothing is
 // started on demand behind the test's back: every service is started explicitly and waited for
-// with NameHasOwner. At the end, a minimal headless sway for the real portal to look at.
+// with NameHasOwner.
 #pragma once
 
 #include <dbus/dbus.h>
-#include <glob.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -27,7 +23,7 @@ class TempFolder {
     TempFolder() {
         char pattern[] = "/tmp/ovra-portal-XXXXXX";
         if (mkdtemp(pattern)) path_ = pattern;
-        chmod(path_.c_str(), 0755);  // reachable by the unprivileged compositor
+        chmod(path_.c_str(), 0755);
     }
     ~TempFolder() {
         std::error_code ignored;
@@ -126,79 +122,5 @@ inline bool startDesktopPortals(SessionBus& bus, const std::string& folder,
            bus.startService({"/usr/libexec/xdg-desktop-portal"}, env,
                             "org.freedesktop.portal.Desktop", folder + "/portal.log");
 }
-
-// ---- The sway part (to be folded into the shared sway desktop) ----
-
-// sway refuses to run as root, so it runs as nobody with a runtime folder of its own.
-class HeadlessSway {
-  public:
-    HeadlessSway(const std::string& folder, int width, int height) : run_(folder + "/sway-run") {
-        mkdir(run_.c_str(), 0700);
-        const passwd* nobody = getpwnam("nobody");
-        const group* nogroup = getgrnam("nogroup");
-        if (!nobody || !nogroup || chown(run_.c_str(), nobody->pw_uid, nogroup->gr_gid) != 0)
-            return;
-        const std::string config = folder + "/sway.conf";
-        std::ofstream(config) << "xwayland disable\noutput HEADLESS-1 mode " << width << "x"
-                              << height << " position 0 0\n";
-        process_ = ChildProcess(asNobody({"sway", "-c", config}),
-                                {"XDG_RUNTIME_DIR=" + run_, "WLR_BACKENDS=headless",
-                                 "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"},
-                                folder + "/sway.log");
-        waitUntil([&] { return !(display_ = find("wayland-[0-9]")).empty() && !ipc().empty(); });
-    }
-
-    bool ready() const { return !display_.empty(); }
-    // The Wayland socket's full path, usable as WAYLAND_DISPLAY by any user.
-    const std::string& waylandDisplay() const { return display_; }
-
-    // Sets the output's mode and shows `picture` (readable by nobody) as its background.
-    bool show(const std::string& picture, int width, int height) {
-        const std::string mode = std::to_string(width) + "x" + std::to_string(height);
-        ChildProcess msg(asNobody({"swaymsg", "-s", ipc(), "output", "HEADLESS-1", "mode", mode,
-                                   "bg", picture, "fill"}),
-                         {"XDG_RUNTIME_DIR=" + run_});
-        return msg.wait() == 0;
-    }
-
-    // The colour at (x, y) as the compositor shows it, read with grim; {-1,-1,-1} if unreadable.
-    std::array<int, 3> pixelAt(int x, int y) {
-        const std::string file = run_ + "/probe.ppm";
-        ChildProcess grim(
-            asNobody({"grim", "-g", std::to_string(x) + "," + std::to_string(y) + " 1x1", "-t",
-                      "ppm", file}),
-            {"XDG_RUNTIME_DIR=" + run_, "WAYLAND_DISPLAY=" + display_});
-        std::array<int, 3> rgb{-1, -1, -1};
-        if (grim.wait() != 0) return rgb;
-        std::ifstream in(file, std::ios::binary);
-        std::string magic;
-        int w = 0, h = 0, max = 0;
-        in >> magic >> w >> h >> max;
-        in.get();
-        unsigned char p[3];
-        if (magic == "P6" && in.read(reinterpret_cast<char*>(p), 3)) rgb = {p[0], p[1], p[2]};
-        return rgb;
-    }
-
-  private:
-    static std::vector<std::string> asNobody(std::vector<std::string> argv) {
-        argv.insert(argv.begin(),
-                    {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
-        return argv;
-    }
-    std::string ipc() const { return find("sway-ipc.*.sock"); }
-    std::string find(const std::string& pattern) const {
-        glob_t g{};
-        std::string found;
-        if (glob((run_ + "/" + pattern).c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
-            found = g.gl_pathv[0];
-        globfree(&g);
-        return found;
-    }
-
-    std::string run_;
-    ChildProcess process_;
-    std::string display_;
-};
 
 }  // namespace ovra::e2e

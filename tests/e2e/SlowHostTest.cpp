@@ -12,16 +12,9 @@ using namespace ovra::e2e;
 
 namespace {
 
-class SlowHost : public WithPulseServer {
+class SlowHost : public WithHostAudio {
   protected:
-    void SetUp() override {
-        WithPulseServer::SetUp();
-        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
-        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
-        server.play(server.makeTone("t440", {.frequency = 440, .seconds = 120, .channels = 1}),
-                    "mic1.sink");
-        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 120}), "speakers");
-    }
+    SlowHost() : WithHostAudio(120) {}
 };
 
 std::vector<std::string> dropLines(const std::vector<std::string>& lines) {

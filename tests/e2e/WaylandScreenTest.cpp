@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "../ScreenJpeg.h"
+#include "DesktopHost.h"
 #include "SwayDesktop.h"
 
 namespace ovra::e2e {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "e2e/AudioHost.h"
-#include "e2e/XvfbServer.h"
 #include "support/Watchdog.h"
 
 using namespace std::chrono_literals;
@@ -155,19 +154,9 @@ void act(int choice) {
     }
 }
 
-class Stress : public WithPulseServer {
+class Stress : public WithHostAudio {
   protected:
-    void SetUp() override {
-        WithPulseServer::SetUp();
-        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
-        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
-        server.play(server.makeTone("t440", {.frequency = 440, .seconds = 300, .channels = 1}),
-                    "mic1.sink");
-        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 300}), "speakers");
-        ASSERT_TRUE(display.ready());
-        setenv("DISPLAY", display.display().c_str(), 1);
-    }
-    XvfbServer display{640, 480};
+    Stress() : WithHostAudio(300, true) {}
 };
 
 TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {

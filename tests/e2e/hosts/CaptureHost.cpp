@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "e2e/Library.h"
+#include "Library.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ bool waitForBoth() {
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    ovra::e2e::Library library(OVRA_LIBRARY_PATH);
+    ovra::Library library(OVRA_LIBRARY_PATH);
     auto* lib = &library;
     lib->startSystemAudio(onData, &systemChunks, onStatus, nullptr);
     lib->startMic(onData, &micChunks, onStatus, nullptr);
