@@ -204,7 +204,15 @@ void PulseConnection::onEvent(pa_context*, pa_subscription_event_type_t event, u
     auto* connection = static_cast<PulseConnection*>(self);
     const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     for (const auto& [token, subscription] : connection->subscriptions_)
-        if (subscription.mask & (1u << facility)) subscription.listener(event, index);
+        if (subscription.mask & (1u << facility)) subscription.notify(event, index);
+}
+
+void PulseConnection::Subscription::notify(pa_subscription_event_type_t event,
+                                           uint32_t index) const {
+    try {
+        listener(event, index);
+    } catch (...) {
+    }
 }
 
 }  // namespace ovra::pulse

@@ -97,6 +97,9 @@ class PulseConnection {
     struct Subscription {
         pa_subscription_mask_t mask;
         Listener listener;
+        // Runs the listener on the main loop. A listener that throws (out of memory) misses this
+        // one event; the loop and the other listeners go on.
+        void notify(pa_subscription_event_type_t event, uint32_t index) const;
     };
 
     pa_threaded_mainloop* loop();

@@ -10,13 +10,8 @@ PulseInputWait::PulseInputWait(PulseConnection& connection, std::function<void()
     : connection_(connection), onInput_(std::move(onInput)) {
     const auto mask =
         pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
-    listener_ = connection_.addListener(mask, [this](pa_subscription_event_type_t event, uint32_t) {
-        try {
-            onEvent(event);
-        } catch (...) {
-            // Out of memory on the main loop: this event goes unseen; the loop lives on.
-        }
-    });
+    listener_ = connection_.addListener(
+        mask, [this](pa_subscription_event_type_t event, uint32_t) { onEvent(event); });
     connection_.holdKeeper();
 }
 

@@ -10,14 +10,8 @@ void PulseMonitorProc::follow() {
     following_ = true;
     const auto mask =
         pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
-    listener_ =
-        connection_.addListener(mask, [this](pa_subscription_event_type_t event, uint32_t index) {
-            try {
-                onEvent(event, index);
-            } catch (...) {
-                // Out of memory on the main loop: this change goes unfollowed; the loop lives on.
-            }
-        });
+    listener_ = connection_.addListener(mask, [this](pa_subscription_event_type_t event,
+                                                     uint32_t index) { onEvent(event, index); });
     connection_.holdKeeper();
 }
 

@@ -81,7 +81,7 @@ void PulseConnection::announceServer() {
         pa_subscription_event_type_t(PA_SUBSCRIPTION_EVENT_SERVER | PA_SUBSCRIPTION_EVENT_NEW);
     for (const auto& [token, subscription] : subscriptions_)
         if (subscription.mask & PA_SUBSCRIPTION_MASK_SERVER)
-            subscription.listener(appeared, PA_INVALID_INDEX);
+            subscription.notify(appeared, PA_INVALID_INDEX);
 }
 
 }  // namespace ovra::pulse

@@ -9,14 +9,8 @@ PulseSourceWatch::PulseSourceWatch(PulseConnection& connection, SourceDescriptio
     : connection_(connection), source_(std::move(source)), onChange_(std::move(onChange)) {
     const auto mask =
         pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
-    listener_ =
-        connection_.addListener(mask, [this](pa_subscription_event_type_t event, uint32_t index) {
-            try {
-                onEvent(event, index);
-            } catch (...) {
-                // Out of memory on the main loop: this event goes unseen; the loop lives on.
-            }
-        });
+    listener_ = connection_.addListener(mask, [this](pa_subscription_event_type_t event,
+                                                     uint32_t index) { onEvent(event, index); });
 }
 
 PulseSourceWatch::~PulseSourceWatch() {
