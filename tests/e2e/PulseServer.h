@@ -123,11 +123,12 @@ class SoundServer {
                        (t.pan == "left" ? "0" : "1");
         return run("sox", words(command), nullptr) == 0 ? path : "";
     }
-    // Plays `file` into `sink` until it ends or the server object goes, asking for low latency
-    // so the sink renders steadily.
+    // Plays `file` into `sink` until it ends or the server object goes. The capture's own small
+    // fragments set how the sink renders; the player keeps 100 ms queued, which a busy machine
+    // still feeds (a 20 ms player underran there and the tone heard came out 5 dB low).
     ChildProcess& play(const std::string& file, const std::string& sink = "speakers") {
         players_.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"paplay", "--latency-msec=20", "-d", sink, file}, env(),
+            std::vector<std::string>{"paplay", "--latency-msec=100", "-d", sink, file}, env(),
             dir_ + "/paplay.log"));
         return *players_.back();
     }
