@@ -1,13 +1,10 @@
 // The choice of the way to the screen: the rules from the session's variables and servers, made
-// once per connection, made again after a failed capture; and the wl_shm formats read as they
-// stand.
+// once per connection, made again after a failed capture.
 #include <gtest/gtest.h>
-#include <wayland-client-protocol.h>
 
 #include <cstdlib>
 
 #include "platform/ScreenRoute.h"
-#include "platform/wayland/ShmPixels.h"
 
 namespace ovra {
 namespace {
@@ -115,40 +112,6 @@ TEST(RoutedDisplay, NoRouteFailsWithOneLineSayingWhy) {
     unsetenv(kScreenRouteVariable);
     EXPECT_TRUE(f.capture());
     EXPECT_EQ(f.screenCopy.captures, 1);
-}
-
-TEST(ShmPixels, FormatsReadAsTheyStandAndTenBitRefused) {
-    using enum PixelFormat;
-    const std::pair<uint32_t, std::optional<PixelFormat>> cases[] = {
-        {WL_SHM_FORMAT_XRGB8888, bgrx},
-        {WL_SHM_FORMAT_ARGB8888, bgrx},
-        {WL_SHM_FORMAT_XBGR8888, rgbx},
-        {WL_SHM_FORMAT_ABGR8888, rgbx},
-        {WL_SHM_FORMAT_RGBX8888, xbgr},
-        {WL_SHM_FORMAT_BGRX8888, xrgb},
-        {WL_SHM_FORMAT_RGB888, bgr},
-        {WL_SHM_FORMAT_BGR888, rgb},
-        {WL_SHM_FORMAT_XRGB2101010, std::nullopt},
-        {WL_SHM_FORMAT_RGB565, std::nullopt},
-    };
-    for (const auto& [shm, layout] : cases)
-        EXPECT_EQ(wayland::pixelFormatForShm(shm), layout) << shm;
-    EXPECT_EQ(wayland::describeUnreadableShm(WL_SHM_FORMAT_XRGB2101010),
-              "10-bit XRGB2101010 is not read");
-    EXPECT_EQ(wayland::describeUnreadableShm(WL_SHM_FORMAT_RGB565),
-              "pixel format 0x36314752 is not read");
-}
-
-TEST(ShmPixels, UpsideDownPictureIsTurnedTheRightWayUp) {
-    for (size_t height : {1, 2, 3, 4}) {
-        std::vector<uint8_t> rows;
-        for (size_t r = 0; r < height; ++r) rows.insert(rows.end(), {uint8_t(r), uint8_t(r), 9});
-        wayland::flipRows(rows.data(), 3, height);
-        for (size_t r = 0; r < height; ++r) {
-            EXPECT_EQ(rows[r * 3], height - 1 - r);
-            EXPECT_EQ(rows[r * 3 + 2], 9);
-        }
-    }
 }
 
 }  // namespace
