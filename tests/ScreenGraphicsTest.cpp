@@ -132,9 +132,6 @@ TEST(ScreenGraphics, JpegUsesTablesFittedToThePicture) {
     tjFree(baseline);
     tjDestroy(tj);
     EXPECT_LT(double(data->length()), 0.9 * double(baselineSize));
-    const auto decoded = decodeJpeg({data->bytes(), data->bytes() + data->length()});
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->subsampling, TJSAMP_420);
 }
 
 // The conversion splits the rows between threads: every row, to the last of an odd height, comes

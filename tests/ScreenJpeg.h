@@ -1,41 +1,22 @@
-// What a host does with a screenshot: Base64 text back to bytes, the JPEG decoded to RGB. Kept
-// free of library headers so the end-to-end tests can use it too. The decoder here is the
-// test's own, strict one: any character outside the alphabet or a bad padding fails.
+// What a host does with a screenshot: Base64 text back to bytes, the JPEG decoded to RGB, and the
+// checks of what it shows. Kept free of library headers so the end-to-end tests can use it too.
+// Decoding is strict: a character outside the alphabet, a bad padding, or anything before the
+// JPEG's first marker or after its last fails.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace ovra::test {
+#include "../tools/Base64.h"
 
-inline std::optional<std::vector<uint8_t>> decodeBase64(const uint8_t* text, size_t length) {
-    if (length % 4 != 0) return std::nullopt;
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    auto value = [&](uint8_t c) { return int(alphabet.find(char(c))); };
-    std::vector<uint8_t> out;
-    out.reserve(length / 4 * 3);
-    for (size_t i = 0; i < length; i += 4) {
-        const bool last = i + 4 == length;
-        const int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
-        if (pad == 1 && text[i + 2] == '=') return std::nullopt;
-        int v[4];
-        for (int k = 0; k < 4 - pad; ++k)
-            if ((v[k] = value(text[i + size_t(k)])) < 0) return std::nullopt;
-        for (int k = 4 - pad; k < 4; ++k) v[k] = 0;
-        const uint32_t n =
-            uint32_t(v[0]) << 18 | uint32_t(v[1]) << 12 | uint32_t(v[2]) << 6 | uint32_t(v[3]);
-        out.push_back(uint8_t(n >> 16));
-        if (pad < 2) out.push_back(uint8_t(n >> 8));
-        if (pad < 1) out.push_back(uint8_t(n));
-    }
-    return out;
-}
+namespace ovra::test {
 
 struct Rgb {
     int r = 0, g = 0, b = 0;
@@ -78,7 +59,11 @@ struct DecodedJpeg {
     }
 };
 
+// A JPEG from its first marker to its last with nothing after it, decoded to RGB.
 inline std::optional<DecodedJpeg> decodeJpeg(const std::vector<uint8_t>& jpeg) {
+    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 || jpeg.end()[-2] != 0xFF ||
+        jpeg.back() != 0xD9)
+        return std::nullopt;
     tjhandle h = tjInitDecompress();
     if (!h) return std::nullopt;
     DecodedJpeg d;
@@ -104,30 +89,73 @@ inline std::string describe(Rgb c) {
     return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
 }
 
-// One call's results as the host sees them, with its standard error.
+// One call as the host sees it: the status, the standard error, and on success the text handed
+// over (its buffer already freed) and the picture decoded from it.
 struct Shot {
     int32_t result = -1;
-    uint8_t* buffer = nullptr;
-    int32_t length = 0;
-    std::string log;
+    std::string log, text;
     std::optional<DecodedJpeg> jpeg;
 };
 
 // The Base64 text of a screenshot decoded as a host would, or nothing if either step fails.
 inline std::optional<DecodedJpeg> decodeShot(const uint8_t* text, int32_t length) {
-    auto bytes = length >= 0 ? decodeBase64(text, size_t(length)) : std::nullopt;
+    auto bytes =
+        length >= 0 ? tool::decodeBase64(std::vector<uint8_t>(text, text + length)) : std::nullopt;
     return bytes ? decodeJpeg(*bytes) : std::nullopt;
 }
 
-// One call through `capture(&buffer, &length)` with its standard error, the text decoded.
-template <class Capture>
-Shot takeShot(Capture capture) {
+// One call through `capture(&buffer, &length)` with its standard error; `release` frees the buffer.
+template <class Capture, class Release>
+Shot takeShot(Capture capture, Release release) {
     Shot s;
+    uint8_t* buffer = nullptr;
+    int32_t length = 0;
     testing::internal::CaptureStderr();
-    s.result = capture(&s.buffer, &s.length);
+    s.result = capture(&buffer, &length);
     s.log = testing::internal::GetCapturedStderr();
-    if (s.result == 0) s.jpeg = decodeShot(s.buffer, s.length);
+    if (s.result != 0 || !buffer) return s;
+    s.jpeg = decodeShot(buffer, length);
+    s.text.assign(reinterpret_cast<const char*>(buffer), size_t(std::max(length, 0)));
+    release(buffer);
     return s;
+}
+
+inline constexpr char kNilLine[] = "Error: CGDisplayCreateImage returned nil\n";
+
+// A failed call: status 1, a line beginning with `cause` (none if empty), then the nil line.
+inline void expectFailure(const Shot& s, const std::string& cause = "") {
+    EXPECT_EQ(s.result, 1);
+    if (cause.empty()) {
+        EXPECT_EQ(s.log, kNilLine);
+        return;
+    }
+    EXPECT_TRUE(s.log.starts_with(cause) && s.log.ends_with("\n" + std::string(kNilLine)) &&
+                std::count(s.log.begin(), s.log.end(), '\n') == 2)
+        << s.log;
+}
+
+// The blocks painted over `background`, as rows of packed RGB.
+inline std::vector<uint8_t> paintRgb(int w, int h, Rgb background,
+                                     const std::vector<Block>& blocks) {
+    std::vector<uint8_t> rgb(size_t(w) * size_t(h) * 3);
+    auto fill = [&](int x0, int y0, int bw, int bh, Rgb c) {
+        for (int y = std::max(0, y0); y < std::min(h, y0 + bh); ++y)
+            for (int x = std::max(0, x0); x < std::min(w, x0 + bw); ++x) {
+                uint8_t* p = &rgb[(size_t(y) * size_t(w) + size_t(x)) * 3];
+                p[0] = uint8_t(c.r), p[1] = uint8_t(c.g), p[2] = uint8_t(c.b);
+            }
+    };
+    fill(0, 0, w, h, background);
+    for (const auto& b : blocks) fill(b.x, b.y, b.width, b.height, b.color);
+    return rgb;
+}
+
+// The quarter blocks, and fine dark strokes in the white middle block where text would be.
+inline std::vector<Block> blocksWithStrokes(int w, int h) {
+    auto blocks = quarterBlocks(w, h);
+    for (int i = 0; i < 8; ++i)
+        blocks.push_back({w * 3 / 8 + 40 + i * 9, h * 3 / 8 + 30, 3, 24, {0, 0, 0}});
+    return blocks;
 }
 
 // Each block of a picture `w` wide and `h` high shows its colour in the decoded image, at its
@@ -142,6 +170,18 @@ void expectBlocks(const Blocks& blocks, double w, double h, const DecodedJpeg& j
         EXPECT_TRUE(near(got, want, 14)) << "block at " << b.x << "," << b.y << " shows "
                                          << describe(got) << ", drawn " << describe(want);
     }
+}
+
+// The strokes of `blocksWithStrokes` on a `w` by `h` display leave dark marks in the white block,
+// and white beside them: the picture is not blurred away.
+inline void expectStrokes(const DecodedJpeg& jpeg, int w, int h) {
+    const double sx = double(jpeg.width) / w, sy = double(jpeg.height) / h;
+    const int y = int((h * 3 / 8 + 42) * sy);
+    int darkest = 255;
+    for (int x = int((w * 3 / 8 + 40) * sx); x < int((w * 3 / 8 + 110) * sx); ++x)
+        darkest = std::min(darkest, jpeg.at(x, y).g);
+    EXPECT_LT(darkest, 120);
+    EXPECT_TRUE(near(jpeg.meanAround(int((w * 3 / 8 + 200) * sx), y), Rgb{250, 250, 250}, 14));
 }
 
 }  // namespace ovra::test

@@ -1,14 +1,55 @@
-// A successful screenshot on the simulated platform: the calls made and their order, the
-// picture that comes back, and the form of the text handed over.
+// The screenshot through the export on the simulated platform: a scripted picture, the calls
+// made and their order, the picture that comes back as a host decodes it; and every failure and
+// fallback, with the line written, what is returned, and the host's variables left as they were.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 
-#include "ScreenFixture.h"
+#include "OvraHelper.h"
+#include "ScreenJpeg.h"
+#include "platform/sim/SimDisplay.h"
+#include "platform/sim/SimPlatform.h"
+#include "support/AllocationCounter.h"
 
 namespace ovra::test {
 namespace {
+
+// The quarter blocks on a grey ground.
+inline sim::SimPicture quarterPicture(size_t width, size_t height,
+                                      PixelFormat format = PixelFormat::bgrx) {
+    sim::SimPicture p;
+    p.width = width;
+    p.height = height;
+    p.format = format;
+    for (const Block& b : quarterBlocks(int(width), int(height)))
+        p.blocks.push_back({size_t(b.x),
+                            size_t(b.y),
+                            size_t(b.width),
+                            size_t(b.height),
+                            {uint8_t(b.color.r), uint8_t(b.color.g), uint8_t(b.color.b)}});
+    return p;
+}
+
+class ScreenTest : public ::testing::Test {
+  protected:
+    void SetUp() override { platform_ = sim::installSimPlatform(); }
+    void TearDown() override { installPlatform(nullptr); }
+
+    sim::SimPlatform& platform() { return *platform_; }
+    sim::SimJournal& journal() { return platform_->journal(); }
+    void show(sim::SimPicture p) { platform_->simDisplay().show(std::move(p)); }
+    static Shot capture() { return takeShot(ov_capture_screen, ov_free_buffer); }
+
+    // Every block's centre, mapped into the decoded image, shows the block's colour.
+    static void expectBlocksShown(const sim::SimPicture& p, const DecodedJpeg& jpeg) {
+        expectBlocks(p.blocks, double(p.width), double(p.height), jpeg);
+    }
+
+    std::shared_ptr<sim::SimPlatform> platform_;
+};
 
 using ::testing::ElementsAre;
 
@@ -42,7 +83,7 @@ TEST_F(ScreenTest, VeryFlatDisplaysComeOutAtTheWidthLimit) {
         p.height = height;
         p.background = {30, 200, 40};
         show(p);
-        const Shot& shot = capture();
+        const Shot shot = capture();
         ASSERT_EQ(shot.result, 0) << shot.log;
         ASSERT_TRUE(shot.jpeg);
         EXPECT_EQ(shot.jpeg->width, 1920);
@@ -58,7 +99,7 @@ TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
     auto p = quarterPicture(2880, 1800);
     p.hasColorSpace = false;
     show(p);
-    const Shot& shot = capture();
+    const Shot shot = capture();
     ASSERT_EQ(shot.result, 0);
     EXPECT_EQ(journal().entriesStartingWith("createColorSpaceWithName"),
               std::vector<std::string>{"createColorSpaceWithName sRGB"});
@@ -78,7 +119,7 @@ TEST_P(ScreenFormats, PictureShowsTheBlocksScaledOrNot) {
         SCOPED_TRACE(width);
         const auto p = quarterPicture(width, width * 5 / 8, GetParam());
         show(p);
-        const Shot& shot = capture();
+        const Shot shot = capture();
         ASSERT_EQ(shot.result, 0) << shot.log;
         ASSERT_TRUE(shot.jpeg);
         EXPECT_EQ(shot.jpeg->width, std::min<int>(int(width), 1920));
@@ -92,31 +133,142 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ScreenFormats,
                                            PixelFormat::xbgr, PixelFormat::rgb, PixelFormat::bgr),
                          [](const auto& info) { return std::string(pixelFormatName(info.param)); });
 
-TEST_F(ScreenTest, TextIsPaddedBase64OfAJpegWithNothingAfterIt) {
-    show(quarterPicture(1000, 600));
-    const Shot& shot = capture();
-    ASSERT_EQ(shot.result, 0);
-    // The test's decoder is strict: any character outside the alphabet or bad padding fails.
-    const auto bytes = decodeBase64(shot.buffer, size_t(shot.length));
-    ASSERT_TRUE(bytes);
-    ASSERT_GE(bytes->size(), 4u);  // starts with the JPEG's first marker and ends with its last
-    EXPECT_EQ(std::vector<uint8_t>(bytes->begin(), bytes->begin() + 2),
-              (std::vector<uint8_t>{0xFF, 0xD8}));
-    EXPECT_EQ(std::vector<uint8_t>(bytes->end() - 2, bytes->end()),
-              (std::vector<uint8_t>{0xFF, 0xD9}));
-}
-
 TEST_F(ScreenTest, EachCallHandsOverABlockOfItsOwn) {
     show(quarterPicture(800, 600));
-    uint8_t* first = nullptr;
-    int32_t firstLength = 0;
+    uint8_t *first = nullptr, *second = nullptr;
+    int32_t firstLength = 0, secondLength = 0;
     ASSERT_EQ(ov_capture_screen(&first, &firstLength), 0);
-    const Shot& second = capture();
-    ASSERT_EQ(second.result, 0);
-    EXPECT_NE(first, second.buffer);
-    ASSERT_EQ(firstLength, second.length);
-    EXPECT_TRUE(std::equal(first, first + firstLength, second.buffer));
+    ASSERT_EQ(ov_capture_screen(&second, &secondLength), 0);
+    EXPECT_NE(first, second);
+    ASSERT_EQ(firstLength, secondLength);
+    EXPECT_TRUE(std::equal(first, first + firstLength, second));
     ov_free_buffer(first);
+    ov_free_buffer(second);
+}
+
+class ScreenFailure : public ScreenTest {
+  protected:
+    void SetUp() override {
+        ScreenTest::SetUp();
+        show(picture_);
+    }
+    sim::SimPicture picture_ = quarterPicture(2880, 1800);
+};
+
+// A failing capture writes its line, returns 1 and leaves whatever the host stored before (null
+// and 0, or anything else); the next call succeeds.
+TEST_F(ScreenFailure, FailuresWriteTheirLineAndLeaveTheVariables) {
+    const struct {
+        const char *step, *line, *notReached;
+    } cases[] = {
+        {"createDisplayImage", kNilLine, "createImageDestination"},
+        {"createImageDestination", "Error: Failed to create image destination\n", "addImage"},
+        {"finalize", "Error: Failed to finalize image\n", nullptr},
+        // 1 610 612 734 bytes are the fewest whose Base64 text passes 2^31 - 1 characters.
+        {"oversized", "Error: Screenshot text too long for a 32-bit length\n", nullptr},
+        // Nothing can be handed over through a null out-pointer: no work is done.
+        {"null buffer", "Error: ov_capture_screen needs two non-null out-pointers\n",
+         "mainDisplayID"},
+        {"null length", "Error: ov_capture_screen needs two non-null out-pointers\n",
+         "mainDisplayID"},
+    };
+    uint8_t sentinel = 0;
+    for (const auto& c : cases)
+        for (auto [buffer, length] : {std::pair<uint8_t*, int32_t>{nullptr, 0},
+                                      std::pair<uint8_t*, int32_t>{&sentinel, 77}}) {
+            SCOPED_TRACE(c.line);
+            journal().clear();
+            const std::string step = c.step;
+            if (step == "oversized")
+                platform().simGraphics().makeNextJpegOversized(1610612734);
+            else if (step.rfind("null", 0) != 0)
+                journal().failNext(c.step);
+            uint8_t* b = buffer;
+            int32_t n = length;
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(ov_capture_screen(step == "null buffer" ? nullptr : &b,
+                                        step == "null length" ? nullptr : &n),
+                      1);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+            EXPECT_EQ(b, buffer);
+            EXPECT_EQ(n, length);
+            EXPECT_TRUE(!c.notReached || journal().entriesStartingWith(c.notReached).empty());
+            const Shot next = capture();
+            EXPECT_EQ(next.log, "");
+            EXPECT_TRUE(next.result == 0 && next.jpeg && next.jpeg->width == 1920);
+        }
+}
+
+// Without a colour space (and none to be made), a context or a scaled image, the full-size
+// picture is encoded instead, with no line written and the later steps skipped.
+TEST_F(ScreenFailure, ScalingFailuresFallBackToFullSize) {
+    const struct {
+        const char *step, *notReached;
+    } cases[] = {
+        {"createColorSpaceWithName", "createBitmapContext"},
+        {"createBitmapContext", "drawImage"},
+        // A draw that cannot be done (no scaler) leaves no image to encode, not a black one.
+        {"drawImage", nullptr},
+        {"createImageOfContext", nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        picture_.hasColorSpace = std::string(c.step) != "createColorSpaceWithName";
+        show(picture_);
+        journal().clear();
+        journal().failNext(c.step);
+        const Shot shot = capture();
+        ASSERT_EQ(shot.result, 0);
+        EXPECT_EQ(shot.log, "");
+        ASSERT_TRUE(shot.jpeg);
+        EXPECT_EQ(shot.jpeg->width, 2880);
+        EXPECT_EQ(shot.jpeg->height, 1800);
+        expectBlocksShown(picture_, *shot.jpeg);
+        EXPECT_TRUE(!c.notReached || journal().entriesStartingWith(c.notReached).empty());
+        EXPECT_EQ(journal().entriesStartingWith("addImage"),
+                  std::vector<std::string>{"addImage 2880x1800 quality=0.5"});
+    }
+}
+
+// Whichever allocation of a call is refused, the call either fails with one "Error: " line and
+// leaves the host's variables alone, or succeeds with the picture (reduced, or at full size when
+// the reduction could not be made), never a black one; and the process goes on.
+TEST_F(ScreenFailure, EveryRefusedAllocationFailsWithALineOrShowsThePicture) {
+    picture_ = quarterPicture(2400, 300);
+    show(picture_);
+    ASSERT_EQ(capture().result, 0);  // opens the scaler's library, fills the caches
+    long refusals = 0;
+    for (long nth = 0; nth < 5000; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth) + " refused");
+        journal().clear();
+        uint8_t* buffer = nullptr;
+        int32_t length = 0;
+        int32_t result = -1;
+        bool refused = false;
+        testing::internal::CaptureStderr();
+        {
+            test::AllocationRefusal refusal(nth);
+            result = ov_capture_screen(&buffer, &length);
+            refused = refusal.refused();
+        }
+        const std::string log = testing::internal::GetCapturedStderr();
+        if (result == 0) {
+            EXPECT_EQ(log, "");
+            const auto jpeg = decodeShot(buffer, length);
+            ov_free_buffer(buffer);
+            ASSERT_TRUE(jpeg);
+            EXPECT_TRUE(jpeg->width == 1920 || jpeg->width == 2400) << jpeg->width;
+            expectBlocksShown(picture_, *jpeg);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_TRUE(log.rfind("Error: ", 0) == 0 && log.find('\n') == log.size() - 1) << log;
+            EXPECT_EQ(buffer, nullptr);
+            EXPECT_EQ(length, 0);
+        }
+        if (!refused) break;  // the call made fewer allocations than nth: every one was tried
+        ++refusals;
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(refusals, 10);
 }
 
 }  // namespace

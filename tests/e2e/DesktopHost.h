@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -33,16 +34,16 @@ class DesktopHost {
         if (pid_ == 0) {
             close(toChild[1]);
             close(toParent[0]);
-            serve(env, hiddenPath, toChild[0], toParent[1]);
+            serve(env, hiddenPath, fdopen(toChild[0], "r"), fdopen(toParent[1], "w"));
         }
         close(toChild[0]);
         close(toParent[1]);
-        commands_ = toChild[1];
-        answers_ = toParent[0];
+        commands_ = fdopen(toChild[1], "w");
+        answers_ = fdopen(toParent[0], "r");
     }
     ~DesktopHost() {
-        if (commands_ >= 0) close(commands_);
-        if (answers_ >= 0) close(answers_);
+        if (commands_) fclose(commands_);
+        if (answers_) fclose(answers_);
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
 
@@ -50,17 +51,19 @@ class DesktopHost {
     // library it was to do without.
     test::Shot capture() {
         test::Shot shot;
-        const char c = 'c';
-        if (write(commands_, &c, 1) != 1) return shot;
-        std::string text;
-        if (!readAll(&shot.result, sizeof shot.result) || !readString(shot.log) ||
-            !readString(text)) {
-            shot.result = -1;
-            return shot;
-        }
+        size_t logSize = 0, textSize = 0;
+        if (!commands_ || fputc('c', commands_) == EOF || fflush(commands_) != 0 ||
+            fscanf(answers_, "%d %zu %zu", &shot.result, &logSize, &textSize) != 3 ||
+            fgetc(answers_) != '\n')
+            return {};
+        shot.log.resize(logSize);
+        shot.text.resize(textSize);
+        if (fread(shot.log.data(), 1, logSize, answers_) != logSize ||
+            fread(shot.text.data(), 1, textSize, answers_) != textSize)
+            return {};
         if (shot.result == 0)
-            shot.jpeg = test::decodeShot(reinterpret_cast<const uint8_t*>(text.data()),
-                                         int32_t(text.size()));
+            shot.jpeg = test::decodeShot(reinterpret_cast<const uint8_t*>(shot.text.data()),
+                                         int32_t(textSize));
         return shot;
     }
 
@@ -80,8 +83,9 @@ class DesktopHost {
                mount("/dev/null", path.c_str(), nullptr, MS_BIND, nullptr) == 0;
     }
 
+    // Answers each command with "result logSize textSize\n", the log and the text.
     [[noreturn]] static void serve(const std::vector<std::string>& env,
-                                   const std::string& hiddenPath, int in, int out) {
+                                   const std::string& hiddenPath, FILE* in, FILE* out) {
         const bool hidden = hiddenPath.empty() || hide(hiddenPath);
         for (const auto& e : env) {
             const auto eq = e.find('=');
@@ -91,58 +95,19 @@ class DesktopHost {
         if (setgroups(0, nullptr) != 0 || setgid(kDesktopGroup) != 0 || setuid(kDesktopUser) != 0)
             _exit(2);
         Library& lib = Library::get();
-        char c;
-        while (read(in, &c, 1) == 1) {
-            if (!hidden) {
-                const int32_t cannot = -2;
-                if (!send(out, &cannot, sizeof cannot) || !sendString(out, "") ||
-                    !sendString(out, ""))
-                    break;
-                continue;
-            }
-            test::Shot s =
-                test::takeShot([&](uint8_t** b, int32_t* n) { return lib.captureScreen(b, n); });
-            const std::string text =
-                s.result == 0 ? std::string(reinterpret_cast<char*>(s.buffer), size_t(s.length))
-                              : "";
-            if (s.result == 0) lib.freeBuffer(s.buffer);
-            if (!send(out, &s.result, sizeof s.result) || !sendString(out, s.log) ||
-                !sendString(out, text))
-                break;
+        while (in && out && fgetc(in) == 'c') {
+            const test::Shot s = hidden ? test::takeShot(lib.captureScreen, lib.freeBuffer)
+                                        : test::Shot{-2, "", "", {}};
+            fprintf(out, "%d %zu %zu\n", s.result, s.log.size(), s.text.size());
+            fwrite(s.log.data(), 1, s.log.size(), out);
+            fwrite(s.text.data(), 1, s.text.size(), out);
+            if (fflush(out) != 0) break;
         }
         _exit(0);
     }
-    static bool send(int fd, const void* data, size_t n) {
-        const auto* p = static_cast<const char*>(data);
-        while (n > 0) {
-            const ssize_t w = write(fd, p, n);
-            if (w <= 0) return false;
-            p += w, n -= size_t(w);
-        }
-        return true;
-    }
-    static bool sendString(int fd, const std::string& s) {
-        const uint64_t n = s.size();
-        return send(fd, &n, sizeof n) && send(fd, s.data(), s.size());
-    }
-    bool readAll(void* data, size_t n) {
-        auto* p = static_cast<char*>(data);
-        while (n > 0) {
-            const ssize_t r = read(answers_, p, n);
-            if (r <= 0) return false;
-            p += r, n -= size_t(r);
-        }
-        return true;
-    }
-    bool readString(std::string& s) {
-        uint64_t n = 0;
-        if (!readAll(&n, sizeof n)) return false;
-        s.resize(n);
-        return readAll(s.data(), n);
-    }
 
     pid_t pid_ = -1;
-    int commands_ = -1, answers_ = -1;
+    FILE *commands_ = nullptr, *answers_ = nullptr;
 };
 
 }  // namespace ovra::e2e

@@ -14,26 +14,9 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "SwayDesktop.h"
 
 namespace ovra::e2e {
-
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/ovra-portal-XXXXXX";
-        if (mkdtemp(pattern)) path_ = pattern;
-        chmod(path_.c_str(), 0755);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 inline bool fileExists(const std::string& path) {
     struct stat st {};

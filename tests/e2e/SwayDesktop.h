@@ -6,18 +6,16 @@
 // background (swaybg), and a picture counts as shown once grim, the reference client, sees it.
 #pragma once
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../ScreenJpeg.h"
@@ -28,37 +26,31 @@ namespace ovra::e2e {
 inline constexpr uid_t kDesktopUser = 65534;   // nobody
 inline constexpr gid_t kDesktopGroup = 65534;  // nogroup
 
-// A picture as a binary PPM, which swaybg reads through gdk-pixbuf.
-inline bool writePpm(const std::string& path, int w, int h, test::Rgb background,
-                     const std::vector<test::Block>& blocks) {
-    std::vector<uint8_t> pixels(size_t(w) * size_t(h) * 3);
-    auto fill = [&](int x0, int y0, int bw, int bh, test::Rgb c) {
-        for (int y = std::max(0, y0); y < std::min(h, y0 + bh); ++y)
-            for (int x = std::max(0, x0); x < std::min(w, x0 + bw); ++x) {
-                uint8_t* p = &pixels[(size_t(y) * size_t(w) + size_t(x)) * 3];
-                p[0] = uint8_t(c.r), p[1] = uint8_t(c.g), p[2] = uint8_t(c.b);
-            }
-    };
-    fill(0, 0, w, h, background);
-    for (const auto& b : blocks) fill(b.x, b.y, b.width, b.height, b.color);
-    std::ofstream out(path, std::ios::binary);
-    out << "P6\n" << w << " " << h << "\n255\n";
-    out.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
-    out.close();
-    return bool(out) && chmod(path.c_str(), 0644) == 0;
-}
+// A fresh folder under `parent` that anyone may enter, removed with everything in it at the end.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& parent = "/tmp") {
+        std::string pattern = parent + "/ovra-e2e-XXXXXX";
+        if (mkdtemp(pattern.data())) path_ = pattern;
+        chmod(path_.c_str(), 0755);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 class SwayDesktop {
   public:
     // `xwayland`: also start XWayland at once (its DISPLAY is then `xDisplay()`).
     explicit SwayDesktop(int width = 2880, int height = 1800, bool xwayland = false)
         : width_(width), height_(height) {
-        char tmpl[] = "/tmp/ovra-sway-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir_ = tmpl;
-        runtime_ = dir_ + "/run";
         // The folder is reachable by nobody; the runtime folder inside is nobody's alone.
-        if (chmod(dir_.c_str(), 0755) != 0 || mkdir(runtime_.c_str(), 0700) != 0 ||
+        if (dir_.empty() || mkdir(runtime_.c_str(), 0700) != 0 ||
             chown(runtime_.c_str(), kDesktopUser, kDesktopGroup) != 0)
             return;
         std::ofstream conf(dir_ + "/sway.conf");
@@ -68,10 +60,7 @@ class SwayDesktop {
         chmod((dir_ + "/sway.conf").c_str(), 0644);
         start();
     }
-    ~SwayDesktop() {
-        stop();
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
+    ~SwayDesktop() { stop(); }
 
     bool ready() const { return !socket_.empty(); }
     const std::string& runtimeDir() const { return runtime_; }
@@ -79,8 +68,6 @@ class SwayDesktop {
     const std::string& waylandDisplay() const { return socket_; }
     // Its full path, usable as WAYLAND_DISPLAY with any runtime folder.
     std::string waylandSocketPath() const { return runtime_ + "/" + socket_; }
-    int width() const { return width_; }
-    int height() const { return height_; }
 
     bool start() {
         process_ = ChildProcess(
@@ -101,22 +88,21 @@ class SwayDesktop {
         return ready();
     }
     void stop() { process_.stop(); }
-    // Gives the output another size; the next picture is made at that size.
-    bool resize(int width, int height) {
-        if (!swaymsg({"output", "HEADLESS-1", "mode",
-                      std::to_string(width) + "x" + std::to_string(height)}))
-            return false;
-        width_ = width, height_ = height;
-        return true;
-    }
     // Freezes it (SIGSTOP) or lets it go on (SIGCONT): a compositor that stops answering.
     void freeze(bool frozen) { kill(process_.pid(), frozen ? SIGSTOP : SIGCONT); }
 
-    // Shows the picture on the whole output and waits until grim sees its first block's colour.
+    // Shows the picture on the whole output (a binary PPM, which swaybg reads through gdk-pixbuf)
+    // and waits until grim sees its first block's colour.
     bool showPicture(test::Rgb background, const std::vector<test::Block>& blocks) {
         const std::string path = dir_ + "/picture-" + std::to_string(++pictures_) + ".ppm";
-        if (!writePpm(path, width_, height_, background, blocks)) return false;
-        if (!swaymsg({"output", "HEADLESS-1", "bg", path, "fill"})) return false;
+        const auto rgb = test::paintRgb(width_, height_, background, blocks);
+        std::ofstream(path, std::ios::binary)
+            << "P6\n"
+            << width_ << " " << height_ << "\n255\n"
+            << std::string_view(reinterpret_cast<const char*>(rgb.data()), rgb.size());
+        if (chmod(path.c_str(), 0644) != 0 ||
+            !swaymsg({"output", "HEADLESS-1", "bg", path, "fill"}))
+            return false;
         const test::Rgb want = blocks.empty() ? background : blocks.front().color;
         const int x = blocks.empty() ? 0 : blocks.front().x + blocks.front().width / 2;
         const int y = blocks.empty() ? 0 : blocks.front().y + blocks.front().height / 2;
@@ -163,10 +149,9 @@ class SwayDesktop {
     std::optional<test::Rgb> grimPixel(int x, int y) {
         const std::string out = dir_ + "/probe.ppm";
         std::filesystem::remove(out);
-        auto env = clientEnv();
         ChildProcess grim(
             {"grim", "-t", "ppm", "-g", std::to_string(x) + "," + std::to_string(y) + " 1x1", out},
-            env);
+            clientEnv());
         if (grim.wait() != 0) return std::nullopt;
         std::ifstream in(out, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
@@ -176,7 +161,9 @@ class SwayDesktop {
     }
 
     int width_, height_;
-    std::string dir_, runtime_, socket_, ipc_;
+    TempFolder folder_;
+    const std::string dir_ = folder_.path(), runtime_ = dir_ + "/run";
+    std::string socket_, ipc_;
     ChildProcess process_;
     int pictures_ = 0;
 };

@@ -47,26 +47,11 @@ class XvfbServer {
         process_.stop();
     }
 
-    // Fills the blocks on the root window, then writes `text` in the core "fixed" font at
-    // (textX, textY), and waits until the server has done it.
-    bool draw(test::Rgb background, const std::vector<test::Block>& blocks,
-              const std::string& text = "", int textX = 0, int textY = 0) {
+    // Fills the blocks on the root window and waits until the server has done it.
+    bool draw(test::Rgb background, const std::vector<test::Block>& blocks) {
         if (!connect()) return false;
         fill(background, 0, 0, width_, height_);
         for (const auto& b : blocks) fill(b.color, b.x, b.y, b.width, b.height);
-        if (!text.empty()) {
-            const xcb_font_t font = xcb_generate_id(connection_);
-            xcb_open_font(connection_, font, 5, "fixed");
-            const xcb_gcontext_t gc = xcb_generate_id(connection_);
-            const uint32_t values[] = {0x000000, 0xffffff, font};
-            xcb_create_gc(connection_, gc, screen_->root,
-                          XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, values);
-            // One request holds at most 255 characters; the tests write a short line.
-            xcb_image_text_8(connection_, uint8_t(std::min<size_t>(255, text.size())),
-                             screen_->root, gc, int16_t(textX), int16_t(textY), text.c_str());
-            xcb_free_gc(connection_, gc);
-            xcb_close_font(connection_, font);
-        }
         free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
         return !xcb_connection_has_error(connection_);
     }

@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "OvraHelper.h"
 #include "ScreenJpeg.h"
@@ -27,24 +26,12 @@ class PortalPlatform : public sim::SimPlatform {
 struct PortalHost {
     PortalHost() { installPlatform(std::make_shared<PortalPlatform>()); }
     ~PortalHost() { installPlatform(nullptr); }
-
-    Shot capture() {
-        Shot s = takeShot(ov_capture_screen);
-        if (s.result == 0) ov_free_buffer(s.buffer);
-        s.buffer = nullptr;
-        return s;
-    }
+    static Shot capture() { return takeShot(ov_capture_screen, ov_free_buffer); }
 };
 
 // The quarter blocks on dark grey, as an RGB PNG.
 inline bool writeQuarterPng(const std::string& path, int w, int h) {
-    std::vector<uint8_t> rgb(size_t(w) * size_t(h) * 3, 40);
-    for (const Block& b : quarterBlocks(w, h))
-        for (int y = b.y; y < b.y + b.height; ++y)
-            for (int x = b.x; x < b.x + b.width; ++x) {
-                uint8_t* p = &rgb[(size_t(y) * size_t(w) + size_t(x)) * 3];
-                p[0] = uint8_t(b.color.r), p[1] = uint8_t(b.color.g), p[2] = uint8_t(b.color.b);
-            }
+    const auto rgb = paintRgb(w, h, {40, 40, 40}, quarterBlocks(w, h));
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = png_uint_32(w);
