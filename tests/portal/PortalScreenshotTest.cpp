@@ -69,6 +69,10 @@ struct FileCase {
     bool succeeds, fileKept;
 };
 
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class PictureFile : public FakePortal, public ::testing::WithParamInterface<FileCase> {};
 
 TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
@@ -121,6 +125,10 @@ struct FailureCase {
     std::string why;   // the line before the nil line; without its newline, how that line begins
     bool bus = true;   // false: no session bus either, and none is started
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Failure : public FakePortal, public ::testing::WithParamInterface<FailureCase> {};
 
