@@ -3,9 +3,9 @@
 // server that goes away and comes back, and no server at all.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "../ScreenJpeg.h"
@@ -89,12 +89,10 @@ size_t sharedMemoryMapped() {
     std::ifstream maps("/proc/self/maps");
     size_t total = 0;
     for (std::string line; std::getline(maps, line);) {
-        if (line.find("SYSV") == std::string::npos) continue;
-        std::istringstream range(line);
-        uintptr_t begin = 0, end = 0;
-        char dash = 0;
-        range >> std::hex >> begin >> dash >> end;
-        total += end - begin;
+        unsigned long begin = 0, end = 0;
+        if (line.find("SYSV") != std::string::npos &&
+            std::sscanf(line.c_str(), "%lx-%lx", &begin, &end) == 2)
+            total += end - begin;
     }
     return total;
 }
