@@ -172,9 +172,17 @@ void expectBlocks(const Blocks& blocks, double w, double h, const DecodedJpeg& j
     }
 }
 
-// The strokes of `blocksWithStrokes` on a `w` by `h` display leave dark marks in the white block,
-// and white beside them: the picture is not blurred away.
-inline void expectStrokes(const DecodedJpeg& jpeg, int w, int h) {
+// A success showing the picture of `blocksWithStrokes` for a `w` by `h` display at the encoded
+// size: each block's colour a quarter into it (clear of the strokes), and the strokes as dark
+// marks in the white block with white beside them, so the picture is not blurred away.
+inline void expectStrokedPicture(const Shot& shot, int w, int h, int encodedWidth,
+                                 int encodedHeight) {
+    EXPECT_EQ(shot.log, "");
+    ASSERT_TRUE(shot.jpeg);
+    const DecodedJpeg& jpeg = *shot.jpeg;
+    EXPECT_EQ(jpeg.width, encodedWidth);
+    EXPECT_EQ(jpeg.height, encodedHeight);
+    expectBlocks(quarterBlocks(w, h), w, h, jpeg, 0.75);
     const double sx = double(jpeg.width) / w, sy = double(jpeg.height) / h;
     const int y = int((h * 3 / 8 + 42) * sy);
     int darkest = 255;

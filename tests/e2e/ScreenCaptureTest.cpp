@@ -48,15 +48,8 @@ TEST(ScreenOnXvfb, DrawnPictureComesBackAtTheEncodedSize) {
         ASSERT_TRUE(server.draw({40, 40, 40}, test::blocksWithStrokes(c.width, c.height)));
         useDisplay(server.display());
 
-        const test::Shot shot = captureScreen();
-        EXPECT_EQ(shot.log, "");
-        ASSERT_TRUE(shot.jpeg);
-        EXPECT_EQ(shot.jpeg->width, c.encodedWidth);
-        EXPECT_EQ(shot.jpeg->height, c.encodedHeight);
-        // A point a quarter into each block, clear of the strokes at the middle block's top.
-        test::expectBlocks(test::quarterBlocks(c.width, c.height), c.width, c.height, *shot.jpeg,
-                           0.75);
-        test::expectStrokes(*shot.jpeg, c.width, c.height);
+        test::expectStrokedPicture(captureScreen(), c.width, c.height, c.encodedWidth,
+                                   c.encodedHeight);
     }
 }
 

@@ -27,14 +27,7 @@ TEST(ScreenCopyOnSway, ShownPictureComesBackAtTheEncodedSize) {
     ASSERT_TRUE(desktop.showPicture({40, 40, 40}, test::blocksWithStrokes(2940, 1912)));
 
     DesktopHost host(waylandHostEnv(desktop));
-    const test::Shot shot = host.capture();
-    ASSERT_EQ(shot.result, 0) << shot.log;
-    EXPECT_EQ(shot.log, "");
-    ASSERT_TRUE(shot.jpeg);
-    EXPECT_EQ(shot.jpeg->width, 1919);
-    EXPECT_EQ(shot.jpeg->height, 1248);
-    test::expectBlocks(test::quarterBlocks(2940, 1912), 2940, 1912, *shot.jpeg, 0.75);
-    test::expectStrokes(*shot.jpeg, 2940, 1912);
+    test::expectStrokedPicture(host.capture(), 2940, 1912, 1919, 1248);
 }
 
 // A compositor that stops answering fails the call in bounded time, one that went away fails it

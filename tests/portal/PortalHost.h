@@ -29,9 +29,9 @@ struct PortalHost {
     static Shot capture() { return takeShot(ov_capture_screen, ov_free_buffer); }
 };
 
-// The quarter blocks on dark grey, as an RGB PNG.
-inline bool writeQuarterPng(const std::string& path, int w, int h) {
-    const auto rgb = paintRgb(w, h, {40, 40, 40}, quarterBlocks(w, h));
+// The quarter blocks and strokes on dark grey, as an RGB PNG.
+inline bool writeStrokedPng(const std::string& path, int w, int h) {
+    const auto rgb = paintRgb(w, h, {40, 40, 40}, blocksWithStrokes(w, h));
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = png_uint_32(w);

@@ -28,7 +28,7 @@ class FakePortal : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         pictures_ = new e2e::TempFolder;
-        ASSERT_TRUE(writeQuarterPng(source(), kWidth, kHeight));
+        ASSERT_TRUE(writeStrokedPng(source(), kWidth, kHeight));
     }
     static void TearDownTestSuite() { delete pictures_; }
     static std::string source() { return pictures_->path() + "/source.png"; }
@@ -97,12 +97,7 @@ TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
 
     const Shot shot = host_.capture();
     if (c.succeeds) {
-        ASSERT_EQ(shot.result, 0) << shot.log;
-        EXPECT_EQ(shot.log, "");
-        ASSERT_TRUE(shot.jpeg);
-        EXPECT_EQ(shot.jpeg->width, 1920);
-        EXPECT_EQ(shot.jpeg->height, 1200);
-        expectBlocks(quarterBlocks(kWidth, kHeight), kWidth, kHeight, *shot.jpeg);
+        expectStrokedPicture(shot, kWidth, kHeight, 1920, 1200);
     } else {
         expectFailure(shot, "Error: Screenshot portal: cannot read " + file + ": ");
     }
@@ -224,19 +219,12 @@ TEST(RealPortal, ShownPictureComesBackAndTheTemporaryFileGoes) {
     ASSERT_TRUE(bus.ready());
     ASSERT_TRUE(e2e::startDesktopPortals(bus, folder.path(), sway.waylandSocketPath()))
         << "the portal services did not start; see " << folder.path();
-    const auto blocks = quarterBlocks(2940, 1912);
-    ASSERT_TRUE(sway.showPicture({40, 40, 40}, blocks));
+    ASSERT_TRUE(sway.showPicture({40, 40, 40}, blocksWithStrokes(2940, 1912)));
 
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
     unsetenv("TMPDIR");
     PortalHost host;
-    const Shot shot = host.capture();
-    ASSERT_EQ(shot.result, 0) << shot.log;
-    EXPECT_EQ(shot.log, "");
-    ASSERT_TRUE(shot.jpeg);
-    EXPECT_EQ(shot.jpeg->width, 1919);
-    EXPECT_EQ(shot.jpeg->height, 1248);
-    expectBlocks(blocks, 2940, 1912, *shot.jpeg);
+    expectStrokedPicture(host.capture(), 2940, 1912, 1919, 1248);
     // The wlr backend's fixed out.png was written for this call into the temporary folder.
     EXPECT_FALSE(e2e::fileExists("/tmp/out.png"));
 }
