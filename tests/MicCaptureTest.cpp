@@ -22,6 +22,9 @@ TEST_F(MicCaptureTest, StartSetsUpInOrderAndLogsTheFormats) {
               (std::vector<std::string>{
                   "authorizationStatus -> 3", "engineInit engine=1", "inputNode engine=1",
                   "outputFormatForBus engine=1 bus=0 -> 22050.5Hz 2ch common=3",
+                  "makeFormat common=1 rate=22050.5 channels=1 interleaved=false -> ok",
+                  "makeConverter from={22050.5 1ch float32 planar} to={16000.0 1ch int16 "
+                  "interleaved} -> ok",
                   "installTapOnBus engine=1 bus=0 bufferSize=4096 format=22050.5Hz 1ch common=1 "
                   "interleaved=0",
                   "startAndReturnError engine=1 -> true"}));
@@ -53,16 +56,15 @@ TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
         at += frames;
     };
     feed(0);
-    EXPECT_TRUE(platform->micFacilities.bufferCapacities().empty());
-    platform->micFacilities.refuseBuffer = true;
+    EXPECT_TRUE(bufferCapacities().empty());
+    journal().failNext("makeBuffer");
     feed(4096);
     EXPECT_EQ(host.chunkCount(), 0u);
     for (int k = 0; k < 10; ++k) feed(4096);
     feed(1024);  // smaller: fits the buffer in hand
     feed(8192);  // larger: needs a new one
     for (int k = 0; k < 5; ++k) feed(4096);
-    EXPECT_EQ(platform->micFacilities.bufferCapacities(),
-              (std::vector<uint32_t>{1366, 1366, 2731}));
+    EXPECT_EQ(bufferCapacities(), (std::vector<uint32_t>{1366, 1366, 2731}));
     EXPECT_EQ(host.chunkCount(), 17u);
 }
 
@@ -79,9 +81,9 @@ TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) 
     };
     host.start();
     auto engine = engines().latest();
-    journal().clear();
     engine->feedAsync(tone(440, 0.5, 48000, 0, 4096));
     while (!entered) std::this_thread::yield();
+    journal().clear();
     EXPECT_EQ(linesOf(ov_stop_mic),
               (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
     EXPECT_TRUE(finished.load());

@@ -40,8 +40,7 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
          {},
          "Failed to create audio converter (failed to create mono format at infHz)",
          -3},
-        {"converter", sim::simInputFormat(48000, 1),
-         [&] { platform->micFacilities.refuseConverter = true; },
+        {"converter", sim::simInputFormat(48000, 1), [&] { journal().failNext("makeConverter"); },
          "Failed to create audio converter (from 48000.0Hz/1ch to 16kHz/1ch)", -3},
         {"engine", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(engineText); },
          "AVAudioEngine failed to start: " + engineText, -5},
@@ -99,7 +98,6 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
         EXPECT_EQ(again.statuses().at(0).status, -1);
         EXPECT_TRUE(postFromThreads(*platform, *engine).empty()) << "the replaced engine";
         engines().setInputFormat(sim::simInputFormat(48000));
-        platform->micFacilities.refuseConverter = false;
         const auto retried = postFromThreads(*platform, *engines().latest());
         ASSERT_EQ(retried.size(), 5u);
         EXPECT_EQ(retried.back(), "[mic] Restarted on new device\n");

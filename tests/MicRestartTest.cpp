@@ -1,6 +1,7 @@
 // The microphone's rebuild on a configuration change of its engine: a tone that keeps coming
 // out at 16 kHz at its frequency and level through restarts that change the device rate, and the
 // notifications that must change nothing.
+#include "AudioTestSupport.h"
 #include "MicTestSupport.h"
 #include "mic/MicCapture.h"
 
@@ -8,30 +9,6 @@ namespace ovra::test {
 namespace {
 
 class MicRestartTest : public MicTest {};
-
-// Frequency of a steady tone from its rising zero crossings, interpolated between samples.
-double measuredFrequency(const std::vector<int16_t>& pcm, size_t from, size_t to) {
-    double first = -1, last = -1;
-    int crossings = 0;
-    for (size_t i = from + 1; i < to; ++i) {
-        if (pcm[i - 1] < 0 && pcm[i] >= 0) {
-            const double at = double(i - 1) + double(-pcm[i - 1]) / double(pcm[i] - pcm[i - 1]);
-            if (first < 0)
-                first = at;
-            else
-                ++crossings;
-            last = at;
-        }
-    }
-    return crossings > 0 ? 16000.0 * crossings / (last - first) : 0;
-}
-
-// Peak amplitude (1.0 = full scale) of a steady sine tone, from its RMS.
-double measuredAmplitude(const std::vector<int16_t>& pcm, size_t from, size_t to) {
-    double sum = 0;
-    for (size_t i = from; i < to; ++i) sum += double(pcm[i]) * pcm[i];
-    return std::sqrt(sum / double(to - from)) * std::numbers::sqrt2 / 32768.0;
-}
 
 // Each row after the first is reached by a configuration change of the previous row's engine.
 // The session keeps delivering through the same callback and user pointer, and a second
@@ -61,31 +38,35 @@ TEST_F(MicRestartTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
                       concat({{"[mic] Audio configuration changed, restarting capture\n"},
                               startLines(row.rateText),
                               {"[mic] Restarted on new device\n"}}));
+            const std::string rate = row.rateText + "Hz 1ch common=1";
             EXPECT_EQ(
                 journal().entries(),
                 (std::vector<std::string>{
                     "inputNode engine=" + n, "removeTapOnBus engine=" + n + " bus=0",
                     "engineStop engine=" + n, "engineInit engine=" + m, "inputNode engine=" + m,
-                    "outputFormatForBus engine=" + m + " bus=0 -> " + row.rateText +
-                        "Hz 1ch common=1",
-                    "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" +
-                        row.rateText + "Hz 1ch common=1 interleaved=0",
+                    "outputFormatForBus engine=" + m + " bus=0 -> " + rate,
+                    "makeFormat common=1 rate=" + row.rateText +
+                        " channels=1 interleaved=false -> ok",
+                    "makeConverter from={" + row.rateText +
+                        " 1ch float32 planar} to={16000.0 1ch int16 interleaved} -> ok",
+                    "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + rate +
+                        " interleaved=0",
                     "startAndReturnError engine=" + m + " -> true"}));
             EXPECT_TRUE(linesOf([&] { postConfigurationChange(*platform, *previous); }).empty());
             EXPECT_FALSE(previous->isRunning());
             EXPECT_EQ(observers(), 1u);
         }
-        const size_t made = platform->micFacilities.bufferCapacities().size();
+        const size_t made = bufferCapacities().size();
         uint64_t fed = 0;  // a second of the tone, in buffers of 4096 frames
         for (auto engine = engines().latest(); fed < uint64_t(row.rate); fed += 4096)
             ASSERT_TRUE(engine->feed(tone(row.hz, row.amplitude, row.rate, fed, 4096)));
-        EXPECT_EQ(platform->micFacilities.bufferCapacities().at(made), row.capacity);
+        EXPECT_EQ(bufferCapacities().at(made), row.capacity);
 
         const auto pcm = host.samples();
         ASSERT_GT(pcm.size(), from + 15000u);
-        // Past the resampler's start-up, a whole number of periods is measured.
-        EXPECT_NEAR(measuredFrequency(pcm, from + 1600, pcm.size() - 100), row.hz, row.hz * 0.002);
-        EXPECT_NEAR(measuredAmplitude(pcm, from + 1600, pcm.size() - 100), row.amplitude, 0.01);
+        // Past the resampler's start-up: the tone at its frequency, at its level.
+        const std::vector<int16_t> steady(pcm.begin() + ptrdiff_t(from + 1600), pcm.end() - 100);
+        EXPECT_NEAR(toneAmplitude(toUnit(steady), 16000, row.hz), row.amplitude, 0.01);
         // About as many samples as the rate ratio gives (less the resampler's delay).
         const double expected = double(fed) * 16000 / row.rate;
         EXPECT_NEAR(double(pcm.size() - from), expected, expected * 0.02);
