@@ -17,7 +17,8 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::string noDevice = "No input device available (AVAudioEngine returned 0Hz/0ch)";
-    const std::string engineText = "The operation couldn't be completed. (error -10868.)";
+    const std::string noMono =
+        "Failed to create audio converter (failed to create mono format at infHz)";
     const std::string utf8 = "Le micro « Entrée » est occupé — réessayez";
     const std::string latin1 = "p\xe9riph\xe9rique occup\xe9";
     const struct {
@@ -35,15 +36,9 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
         {"NaN", sim::simInputFormat(nan, 1), {}, noDevice, -2},
         {"negative", sim::simInputFormat(-44100, 1), {}, noDevice, -2},
         {"-inf", sim::simInputFormat(-inf, 1), {}, noDevice, -2},
-        {"inf",
-         sim::simInputFormat(inf, 1),
-         {},
-         "Failed to create audio converter (failed to create mono format at infHz)",
-         -3},
+        {"inf", sim::simInputFormat(inf, 1), {}, noMono, -3},
         {"converter", sim::simInputFormat(48000, 1), [&] { journal().failNext("makeConverter"); },
          "Failed to create audio converter (from 48000.0Hz/1ch to 16kHz/1ch)", -3},
-        {"engine", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(engineText); },
-         "AVAudioEngine failed to start: " + engineText, -5},
         {"UTF-8", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(utf8); },
          "AVAudioEngine failed to start: " + utf8, -5},
         {"Latin-1", sim::simInputFormat(48000, 1), [&] { engines().failNextStart(latin1); },
@@ -105,12 +100,10 @@ TEST_F(MicErrorTest, EachFailureLogsAnswersAndRecords) {
         EXPECT_EQ(linesOf(ov_stop_mic),
                   (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
         expectAllTornDown();
-        engines().setInputFormat(sim::simInputFormat(48000));
         linesOf([&] { later.start(); });
         EXPECT_EQ(later.statuses().at(0).status, 0);
         EXPECT_EQ(lastError(), record);
     }
-    EXPECT_EQ(noDevice.size(), 58u);
 
     // The last failure also survives a refusal and a stop.
     linesOf([&] {
