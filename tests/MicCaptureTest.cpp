@@ -31,7 +31,6 @@ TEST_F(MicCaptureTest, StartSetsUpInOrderAndLogsTheFormats) {
                   "installTapOnBus engine=1 bus=0 bufferSize=4096 format=22050.5Hz 1ch common=1 "
                   "interleaved=0",
                   "startAndReturnError engine=1 -> true"}));
-    EXPECT_EQ(engines().latest()->tapFormat()->sampleRate(), 22050.5);
     EXPECT_EQ(observers(), 1u);
     EXPECT_EQ(host.chunkCount(), 0u);  // nothing is delivered before the engine taps a buffer
 }
