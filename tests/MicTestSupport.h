@@ -86,6 +86,12 @@ class MicHost {
     std::vector<int32_t> chunkBytes_;
 };
 
+// Callbacks for starts whose data does not matter; `codes` is a std::vector<int32_t>.
+inline void ignoreData(const uint8_t*, int32_t, void*) {}
+inline void recordStatus(int32_t code, void* codes) {
+    static_cast<std::vector<int32_t>*>(codes)->push_back(code);
+}
+
 // `frames` frames of a sine tone at `rate`, continuing from frame `start`.
 inline std::vector<float> tone(double hz, double amplitude, double rate, uint64_t start,
                                uint32_t frames) {

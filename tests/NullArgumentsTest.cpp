@@ -7,11 +7,6 @@
 namespace ovra::test {
 namespace {
 
-void anyData(const uint8_t*, int32_t, void*) {}
-void recordStatus(int32_t code, void* user) {
-    static_cast<std::vector<int32_t>*>(user)->push_back(code);
-}
-
 class NullArguments : public MicTest {};
 
 TEST_F(NullArguments, StartsWithoutACallbackAnswerOnceOrNotAtAllAndStartNothing) {
@@ -35,7 +30,7 @@ TEST_F(NullArguments, StartsWithoutACallbackAnswerOnceOrNotAtAllAndStartNothing)
         std::vector<int32_t> statuses;
         const std::string recordBefore = lastMicErrorDescription();
         EXPECT_EQ(linesOf([&] {
-                      row.start(row.dataGiven ? anyData : nullptr, nullptr,
+                      row.start(row.dataGiven ? ignoreData : nullptr, nullptr,
                                 row.statusGiven ? recordStatus : nullptr, &statuses);
                   }),
                   std::vector<std::string>{row.line});

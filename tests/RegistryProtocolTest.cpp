@@ -55,13 +55,9 @@ using KindA = FakeKind<1>;
 using KindB = FakeKind<2>;
 using SessionA = FakeSession<1>;
 
-void noData(const uint8_t*, int32_t, void*) {}
-void recordStatus(int32_t code, void* codes) {
-    static_cast<std::vector<int32_t>*>(codes)->push_back(code);
-}
 void startA(std::vector<int32_t>* codes = nullptr) {
     static std::vector<int32_t> ignored;
-    runStartProtocol<KindA>(noData, nullptr, recordStatus, codes ? codes : &ignored);
+    runStartProtocol<KindA>(ignoreData, nullptr, recordStatus, codes ? codes : &ignored);
 }
 
 class RegistryProtocol : public testing::Test {
@@ -96,11 +92,11 @@ TEST_F(RegistryProtocol, NoLockIsHeldWhileTheStatusCallbackRuns) {
         }
     } probe;
     linesOf([&] {
-        runStartProtocol<KindA>(noData, nullptr, Probe::check, &probe);
-        runStartProtocol<KindA>(noData, nullptr, Probe::check, &probe);
+        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
+        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
         KindA::slot().reset();
         SessionA::onStart = [] { throw std::runtime_error("x"); };
-        runStartProtocol<KindA>(noData, nullptr, Probe::check, &probe);
+        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
     });
     EXPECT_EQ(probe.calls, 3);
     EXPECT_EQ(probe.lockedCalls, 0);
