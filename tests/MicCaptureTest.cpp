@@ -1,8 +1,11 @@
 // The microphone session on its own: what start sets up and in which order, what the tap block
-// makes for each buffer, and what stop takes down.
+// makes for each buffer, what stop takes down, and the rebuild on a configuration change of its
+// engine, through which a tone keeps coming out at 16 kHz at its frequency and level.
 #include <limits>
 
+#include "AudioTestSupport.h"
 #include "MicTestSupport.h"
+#include "mic/MicCapture.h"
 #include "mic/MicTapBlock.h"
 
 namespace ovra::test {
@@ -16,17 +19,16 @@ TEST_F(MicCaptureTest, StartSetsUpInOrderAndLogsTheFormats) {
     MicHost host;
     EXPECT_EQ(linesOf([&] { host.start(); }),
               concat({{permissionLine(3)}, startLines("22050.5", 2, 3)}));
-    ASSERT_EQ(host.statuses().size(), 1u);
-    EXPECT_EQ(host.statuses()[0].status, 0);
     EXPECT_EQ(journal().entries(),
               (std::vector<std::string>{
                   "authorizationStatus -> 3", "engineInit engine=1", "inputNode engine=1",
                   "outputFormatForBus engine=1 bus=0 -> 22050.5Hz 2ch common=3",
+                  "makeFormat common=1 rate=22050.5 channels=1 interleaved=false -> ok",
+                  "makeConverter from={22050.5 1ch float32 planar} to={16000.0 1ch int16 "
+                  "interleaved} -> ok",
                   "installTapOnBus engine=1 bus=0 bufferSize=4096 format=22050.5Hz 1ch common=1 "
                   "interleaved=0",
                   "startAndReturnError engine=1 -> true"}));
-    EXPECT_EQ(engines().latest()->tapFormat()->sampleRate(), 22050.5);
-    EXPECT_EQ(observers(), 1u);
     EXPECT_EQ(host.chunkCount(), 0u);  // nothing is delivered before the engine taps a buffer
 }
 
@@ -53,21 +55,21 @@ TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
         at += frames;
     };
     feed(0);
-    EXPECT_TRUE(platform->micFacilities.bufferCapacities().empty());
-    platform->micFacilities.refuseBuffer = true;
+    EXPECT_TRUE(bufferCapacities().empty());
+    journal().failNext("makeBuffer");
     feed(4096);
     EXPECT_EQ(host.chunkCount(), 0u);
     for (int k = 0; k < 10; ++k) feed(4096);
     feed(1024);  // smaller: fits the buffer in hand
     feed(8192);  // larger: needs a new one
     for (int k = 0; k < 5; ++k) feed(4096);
-    EXPECT_EQ(platform->micFacilities.bufferCapacities(),
-              (std::vector<uint32_t>{1366, 1366, 2731}));
+    EXPECT_EQ(bufferCapacities(), (std::vector<uint32_t>{1366, 1366, 2731}));
     EXPECT_EQ(host.chunkCount(), 17u);
 }
 
 // Stop returns only after the callback in progress has returned, and takes down the observer,
-// the tap and the engine: nothing more reaches the host, whatever the engine still has queued.
+// the tap and the engine (in the order the restart's journal shows): nothing more reaches the
+// host, whatever the engine still has queued.
 TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
     MicHost host;
     std::atomic<bool> entered{false}, finished{false};
@@ -79,19 +81,99 @@ TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) 
     };
     host.start();
     auto engine = engines().latest();
-    journal().clear();
     engine->feedAsync(tone(440, 0.5, 48000, 0, 4096));
     while (!entered) std::this_thread::yield();
     EXPECT_EQ(linesOf(ov_stop_mic),
               (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
     EXPECT_TRUE(finished.load());
-    EXPECT_EQ(journal().entries(),
-              (std::vector<std::string>{"inputNode engine=1", "removeTapOnBus engine=1 bus=0",
-                                        "engineStop engine=1"}));
     expectAllTornDown();
     engine->feedAsync(tone(440, 0.5, 48000, 4096, 4096));
     EXPECT_FALSE(engine->feed(tone(440, 0.5, 48000, 8192, 4096)));
     EXPECT_EQ(host.chunkCount(), 1u);
+}
+
+// Each row after the first is reached by a configuration change of the previous row's engine.
+// The session keeps delivering through the same callback and user pointer, and a second
+// notification of a replaced engine changes nothing.
+TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
+    const struct {
+        double rate, hz, amplitude;
+        std::string rateText;
+        uint32_t capacity;  // of the tap block's output buffer, for 4096 frames
+    } rows[] = {{48000, 1000, 0.5, "48000.0", 1366},
+                {44100, 1000, 0.5, "44100.0", 1487},
+                {44100, 3150, 0.25, "44100.0", 1487},
+                {24000, 2000, 0.5, "24000.0", 2731},
+                {16000, 1000, 0.5, "16000.0", 4097}};
+    MicHost host;
+    host.start();
+    size_t engineNumber = 1, from = 0, chunks = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.rate << " Hz, tone " << row.hz);
+        engines().setInputFormat(sim::simInputFormat(row.rate));
+        if (&row != &rows[0]) {
+            auto previous = engines().latest();
+            const std::string n = std::to_string(engineNumber), m = std::to_string(++engineNumber);
+            journal().clear();
+            // Two notifiers posting the same change at once restart once.
+            EXPECT_EQ(postFromThreads(*platform, *previous, 2),
+                      concat({{"[mic] Audio configuration changed, restarting capture\n"},
+                              startLines(row.rateText),
+                              {"[mic] Restarted on new device\n"}}));
+            const std::string rate = row.rateText + "Hz 1ch common=1";
+            EXPECT_EQ(
+                journal().entries(),
+                (std::vector<std::string>{
+                    "inputNode engine=" + n, "removeTapOnBus engine=" + n + " bus=0",
+                    "engineStop engine=" + n, "engineInit engine=" + m, "inputNode engine=" + m,
+                    "outputFormatForBus engine=" + m + " bus=0 -> " + rate,
+                    "makeFormat common=1 rate=" + row.rateText +
+                        " channels=1 interleaved=false -> ok",
+                    "makeConverter from={" + row.rateText +
+                        " 1ch float32 planar} to={16000.0 1ch int16 interleaved} -> ok",
+                    "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + rate +
+                        " interleaved=0",
+                    "startAndReturnError engine=" + m + " -> true"}));
+            EXPECT_TRUE(linesOf([&] { postConfigurationChange(*platform, *previous); }).empty());
+            EXPECT_EQ(observers(), 1u);
+        }
+        const size_t made = bufferCapacities().size();
+        uint64_t fed = 0;  // a second of the tone, in buffers of 4096 frames
+        for (auto engine = engines().latest(); fed < uint64_t(row.rate); fed += 4096)
+            ASSERT_TRUE(engine->feed(tone(row.hz, row.amplitude, row.rate, fed, 4096)));
+        EXPECT_EQ(bufferCapacities().at(made), row.capacity);
+
+        const auto pcm = host.samples();
+        ASSERT_GT(pcm.size(), from + 15000u);
+        // Past the resampler's start-up: the tone at its frequency, at its level.
+        const std::vector<int16_t> steady(pcm.begin() + ptrdiff_t(from + 1600), pcm.end() - 100);
+        EXPECT_NEAR(toneAmplitude(toUnit(steady), 16000, row.hz), row.amplitude, 0.01);
+        // About as many samples as the rate ratio gives (less the resampler's delay).
+        const double expected = double(fed) * 16000 / row.rate;
+        EXPECT_NEAR(double(pcm.size() - from), expected, expected * 0.02);
+        const auto bytes = host.chunkBytes();
+        for (size_t i = chunks; i < bytes.size(); ++i) {
+            EXPECT_GT(bytes[i], 0);
+            EXPECT_EQ(bytes[i] % 2, 0);
+            EXPECT_LE(bytes[i], int32_t(row.capacity) * 2);
+        }
+        from = pcm.size();
+        chunks = bytes.size();
+    }
+    EXPECT_EQ(MicHost::strayCalls.load(), 0);  // the same callback, with the same user pointer
+    EXPECT_EQ(host.statuses().size(), 1u);     // a restart makes no status call
+    linesOf(ov_stop_mic);
+    EXPECT_TRUE(postFromThreads(*platform, *engines().latest()).empty());  // after stop
+}
+
+TEST_F(MicCaptureTest, ANotificationForADroppedSessionChangesNothing) {
+    // Dropped without stop, its observer is still registered: only the weak reference knows.
+    auto session = std::make_shared<MicCapture>([](const uint8_t*, int32_t, void*) {}, nullptr);
+    linesOf([&] { session->start(); });
+    session.reset();
+    ASSERT_EQ(observers(), 1u);
+    EXPECT_TRUE(postFromThreads(*platform, *engines().latest()).empty());
+    EXPECT_EQ(engines().count(), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// What the microphone tests share: a simulated platform whose audio facilities can count and
-// refuse, a host that records everything the library tells it, tones and their measurement.
+// What the microphone tests share: a fresh simulated platform per test, a host that records
+// everything the library tells it, tones, and the lines the library writes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,44 +18,11 @@
 
 #include "OvraHelper.h"
 #include "platform/NotificationCenter.h"
-#include "platform/audio/AudioFacilities.h"
 #include "platform/sim/SimAudioEngine.h"
 #include "platform/sim/SimPermission.h"
 #include "platform/sim/SimPlatform.h"
 
 namespace ovra::test {
-
-// The real facilities, with a record of output buffers made and refusals on demand.
-class MicFacilities : public AudioFacilities {
-  public:
-    std::shared_ptr<PCMBuffer> makeBuffer(std::shared_ptr<const AudioFormat> format,
-                                          uint32_t frameCapacity) override {
-        std::lock_guard lock(mutex_);
-        capacities_.push_back(frameCapacity);
-        if (refuseBuffer.exchange(false)) return nullptr;
-        return AudioFacilities::makeBuffer(std::move(format), frameCapacity);
-    }
-    std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
-                                                  std::shared_ptr<const AudioFormat> to) override {
-        if (refuseConverter.exchange(false)) return nullptr;
-        return AudioFacilities::makeConverter(std::move(from), std::move(to));
-    }
-    std::vector<uint32_t> bufferCapacities() {
-        std::lock_guard lock(mutex_);
-        return capacities_;
-    }
-    std::atomic<bool> refuseConverter{false}, refuseBuffer{false};
-
-  private:
-    std::mutex mutex_;
-    std::vector<uint32_t> capacities_;
-};
-
-class MicPlatform : public sim::SimPlatform {
-  public:
-    AudioFacilities& audioFacilities() override { return micFacilities; }
-    MicFacilities micFacilities;
-};
 
 // A host: records status calls and chunks, with the user pointers and threads they came with.
 class MicHost {
@@ -118,6 +85,12 @@ class MicHost {
     std::vector<int16_t> samples_;
     std::vector<int32_t> chunkBytes_;
 };
+
+// Callbacks for starts whose data does not matter; `codes` is a std::vector<int32_t>.
+inline void ignoreData(const uint8_t*, int32_t, void*) {}
+inline void recordStatus(int32_t code, void* codes) {
+    static_cast<std::vector<int32_t>*>(codes)->push_back(code);
+}
 
 // `frames` frames of a sine tone at `rate`, continuing from frame `start`.
 inline std::vector<float> tone(double hz, double amplitude, double rate, uint64_t start,
@@ -205,16 +178,14 @@ class MicTest : public ::testing::Test {
     // Stops any session and starts over on a new platform, for each row of a table.
     void fresh() {
         linesOf(ov_stop_mic);
-        platform = std::make_shared<MicPlatform>();
+        platform = std::make_shared<sim::SimPlatform>();
         installPlatform(platform);
         engines().setInputFormat(sim::simInputFormat(48000, 1));
     }
     // Every engine made so far is stopped without a tap, and no observer is left.
     void expectAllTornDown() {
-        for (auto& e : engines().all()) {
-            EXPECT_FALSE(e->isRunning()) << "engine " << e->number();
-            EXPECT_FALSE(e->hasTap()) << "engine " << e->number();
-        }
+        for (auto& e : engines().all())
+            EXPECT_FALSE(e->isRunning() || e->hasTap()) << "engine " << e->number();
         EXPECT_EQ(observers(), 0u);
     }
     sim::SimAudioEngines& engines() { return platform->engines(); }
@@ -222,8 +193,15 @@ class MicTest : public ::testing::Test {
     sim::SimPermission& permission() { return platform->permission(); }
     sim::SimJournal& journal() { return platform->journal(); }
     size_t observers() { return platform->notificationCenter().observerCount(); }
+    // The capacities of the output buffers the tap blocks asked for, refused or not.
+    std::vector<uint32_t> bufferCapacities() {
+        std::vector<uint32_t> out;
+        for (const auto& e : journal().entriesStartingWith("makeBuffer "))
+            out.push_back(uint32_t(std::stoul(e.substr(e.find("capacity=") + 9))));
+        return out;
+    }
 
-    std::shared_ptr<MicPlatform> platform;
+    std::shared_ptr<sim::SimPlatform> platform;
 };
 
 }  // namespace ovra::test

@@ -130,14 +130,16 @@ TEST_F(PulseHardware, TapsAndDevicesThatCannotBeMadeAreRefused) {
     EXPECT_LT(tapID, pulse::kSinkObjectBase) << "own objects never look like sinks";
     const std::string uuid = tap.uuid().text();
     // Only the unmuted mix of every process can be tapped; a device names a tap and real sinks.
-    auto tapWith = [&](auto change) {
-        auto d = globalTap();
-        change(d);
+    auto excluding = TapDescription::stereoGlobalTapButExcludeProcesses({42});
+    excluding.setExclusive(true);
+    auto muted = globalTap(), shared = globalTap();
+    muted.setMuteBehavior(1);
+    shared.setExclusive(false);
+    for (const TapDescription& d : {excluding, muted, shared}) {
         AudioObjectID id = 0;
-        const OSStatus status = hardware.createProcessTap(d, &id);
+        EXPECT_EQ(hardware.createProcessTap(d, &id), kAudioHardwareIllegalOperationError);
         EXPECT_EQ(id, 0u);
-        return status;
-    };
+    }
     auto deviceFrom = [&](PropertyDictionary d, const char* leaveOut = "") {
         std::erase_if(d, [&](const auto& e) { return e.first == leaveOut; });
         AudioObjectID id = 0;
@@ -148,13 +150,6 @@ TEST_F(PulseHardware, TapsAndDevicesThatCannotBeMadeAreRefused) {
     auto strangeSub = deviceOn("speakers", uuid);  // [2] is "subdevices"
     std::get<PropertyArray>(strangeSub[2].second.value)[0] =
         PropertyDictionary{{"uid", "nosuchsink"}};
-    EXPECT_EQ(tapWith([](auto& d) {
-                  d = TapDescription::stereoGlobalTapButExcludeProcesses({42});
-                  d.setExclusive(true);
-              }),
-              kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(tapWith([](auto& d) { d.setMuteBehavior(1); }), kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(tapWith([](auto& d) { d.setExclusive(false); }), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(deviceFrom(deviceOn("speakers", uuid), "master"), kAudio_ParamError);
     EXPECT_EQ(deviceFrom(deviceOn("speakers", uuid), "taps"), kAudio_ParamError);
     EXPECT_EQ(deviceFrom(deviceOn("nosuchsink", uuid)), kAudioHardwareBadDeviceError);
