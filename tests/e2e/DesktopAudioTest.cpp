@@ -252,7 +252,7 @@ TEST_P(Desktop, StopFromInsideTheDataCallbackEndsTheSession) {
 }
 
 // Each session taps the default output of its start and delivers it at 16 kHz without gaps; its
-// mono is the mean of the channels, so a channel panned to one side is heard at half level.
+// mono is the mean of the channels, so a tone on one side only is heard at half level.
 TEST_P(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     struct Row {
         const char* sink;
@@ -262,7 +262,6 @@ TEST_P(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     };
     const Row rows[] = {{"speakers", 48000, 2, "both", 1000, kHalfScale},
                         {"speakers", 48000, 2, "left", 700, kHalfScale / 2},
-                        {"speakers", 48000, 2, "right", 700, kHalfScale / 2},
                         {"headphones", 44100, 1, "both", 500, kHalfScale}};
     ASSERT_GE(server.loadModule("module-null-sink", "sink_name=headphones rate=44100 channels=1"),
               0);
