@@ -215,12 +215,10 @@ class SoundServer {
         for (const auto& m : microphones_) {
             const std::string rate = " audio.rate = " + std::to_string(m.rate) + " }";
             devices += "  { name = libpipewire-module-loopback args = { audio.position = " +
-                       std::string(m.channels == 1   ? "[ MONO ]"
-                                   : m.channels == 2 ? "[ FL FR ]"
-                                                     : "[ FL FR FC LFE RL RR SL SR ]") +
+                       std::string(m.channels == 1 ? "[ MONO ]" : "[ FL FR ]") +
                        "\n    capture.props = { node.name = " + m.name +
                        ".sink media.class = Audio/Sink" + rate +
-                       "\n    playback.props = " + "{ node.name = " + m.name +
+                       "\n    playback.props = { node.name = " + m.name +
                        " media.class = Audio/Source" + rate + " } }\n";
         }
         std::ofstream(dir_ + "/config/pipewire/pipewire.conf.d/ovra-devices.conf")
