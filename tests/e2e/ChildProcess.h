@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +18,17 @@
 extern char** environ;
 
 namespace ovra::e2e {
+
+// Waits until `ready()` holds or `timeout` passes; returns whether it held.
+template <class F>
+bool waitUntil(F ready, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ready();
+}
 
 class ChildProcess {
   public:
@@ -57,67 +71,55 @@ class ChildProcess {
     ~ChildProcess() { stop(); }
 
     pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
     bool running() {
         if (pid_ <= 0) return false;
         int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
-        }
-        return true;
+        if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+        pid_ = -1;  // gone, and reaped
+        return false;
     }
 
     // SIGTERM, then SIGKILL if it has not gone within `grace`.
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000)) {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + grace;
-        int status;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
+        if (pid_ > 0) kill(pid_, SIGTERM);
+        if (!waitUntil([&] { return !running(); }, grace)) killNow();
     }
     // Ends it at once, as a crash would.
     void killNow() {
         if (pid_ <= 0) return;
         kill(pid_, SIGKILL);
-        int status;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
+        wait();
     }
-    // Waits for it to exit by itself; its exit code, or -1.
-    int wait() {
+    // Waits for it to exit by itself; its exit code, or -1 with the signal that ended it in
+    // `signal`.
+    int wait(int* signal = nullptr) {
         if (pid_ <= 0) return -1;
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
-        signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        if (signal) *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    // The signal that ended it, as `wait` saw; 0 when it exited.
-    int endingSignal() const { return signal_; }
 
   private:
-    int signal_ = 0;
     pid_t pid_ = -1;
 };
 
-// Waits until `ready()` holds or `timeout` passes; returns whether it held.
-template <class F>
-bool waitUntil(F ready, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return ready();
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs `argv` to its end, its output going to `logPath` and from there to `output`; its exit
+// code, or -1 with the signal that ended it in `signal`.
+inline int runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                    const std::string& logPath, std::string* output, int* signal = nullptr) {
+    std::error_code ignored;
+    std::filesystem::remove(logPath, ignored);
+    ChildProcess child(argv, env, logPath);
+    const int code = child.wait(signal);
+    if (output) *output = readFile(logPath);
+    return code;
 }
 
 }  // namespace ovra::e2e

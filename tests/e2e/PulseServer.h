@@ -10,7 +10,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -36,7 +35,6 @@ enum class ServerKind { pulseaudio, pipewire };
 inline std::string serverName(ServerKind kind) {
     return kind == ServerKind::pulseaudio ? "PulseAudio" : "PipeWire";
 }
-
 inline void PrintTo(ServerKind kind, std::ostream* out) {
     *out << serverName(kind);
 }
@@ -48,37 +46,98 @@ struct DeclaredMicrophone {
     int channels = 2;
 };
 
+// PulseAudio is one process, loaded with the declared microphones. PipeWire runs as a desktop
+// runs it: a session bus, the PipeWire daemon, WirePlumber (the session manager, which picks
+// default devices) and the pulse server; its devices are declared in a pipewire.conf.d drop-in,
+// so they outlive a restart of the pulse server as a sound card's would. `kill` and `start` act
+// on the pulse server only.
 class SoundServer {
   public:
+    explicit SoundServer(ServerKind kind, std::vector<DeclaredMicrophone> microphones = {})
+        : kind_(kind), microphones_(std::move(microphones)) {
+        char pattern[] = "/tmp/ovra-sound-XXXXXX";
+        if (!mkdtemp(pattern)) return;
+        dir_ = pattern;
+        for (const char* sub : {"run", "xdg", "config/pipewire/pipewire.conf.d", "state"})
+            std::filesystem::create_directories(dir_ + "/" + sub);
+        std::filesystem::permissions(dir_ + "/xdg", std::filesystem::perms::owner_all);
+        if (kind == ServerKind::pipewire && !startPipeWire()) return;
+        start();
+    }
     static std::unique_ptr<SoundServer> make(ServerKind kind,
-                                             std::vector<DeclaredMicrophone> microphones = {});
-    virtual ~SoundServer() {
+                                             std::vector<DeclaredMicrophone> microphones = {}) {
+        return std::make_unique<SoundServer>(kind, std::move(microphones));
+    }
+    ~SoundServer() {
         players_.clear();
+        pulse_.stop();
+        session_.stop();
+        pipewire_.stop();
+        bus_.stop();
         std::error_code ignored;
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
 
-    virtual ServerKind kind() const = 0;
+    // The server's own folder, removed with it; the test's children may log there too.
+    const std::string& dir() const { return dir_; }
     // Whether the server runs and answers.
-    bool ok() { return running() && pactl({"info"}) == 0; }
-    virtual std::string address() const = 0;
+    bool ok() {
+        const bool running =
+            pulse_.running() && (kind_ == ServerKind::pulseaudio ||
+                                 (bus_.running() && pipewire_.running() && session_.running()));
+        return running && pactl({"info"}) == 0;
+    }
+    std::string address() const {
+        return "unix:" + dir_ +
+               (kind_ == ServerKind::pulseaudio ? "/run/native" : "/xdg/pulse/native");
+    }
     // The variables under which a child process talks to this server.
-    virtual std::vector<std::string> env() const = 0;
+    std::vector<std::string> env() const {
+        std::vector<std::string> vars = {"PULSE_SERVER=" + address(),
+                                         "XDG_RUNTIME_DIR=" + dir_ + "/xdg", "HOME=" + dir_};
+        if (kind_ == ServerKind::pulseaudio) {
+            vars.push_back("PULSE_RUNTIME_PATH=" + dir_ + "/run");
+            return vars;
+        }
+        vars.insert(vars.end(),
+                    {"XDG_CONFIG_HOME=" + dir_ + "/config", "XDG_STATE_HOME=" + dir_ + "/state",
+                     "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus",
+                     "PIPEWIRE_RUNTIME_DIR=" + dir_ + "/xdg"});
+        return vars;
+    }
     // Points libpulse in this process (and so the library) at the server.
     void useInThisProcess() const { setenv("PULSE_SERVER", address().c_str(), 1); }
 
     // Starts the pulse server (again, after `kill`, with the same devices declared) and waits
     // until it answers with "speakers" as the default sink; returns whether it does.
-    virtual bool start() = 0;
-    // Ends the pulse server at once, as a crash would.
-    virtual void kill() = 0;
-    virtual pid_t pid() const = 0;
-    // The microphones the next `start` brings (PulseAudio; PipeWire's stay as declared).
-    virtual void declareMicrophones(std::vector<DeclaredMicrophone> microphones) {
-        (void)microphones;
+    bool start() {
+        std::vector<std::string> argv = {"pipewire-pulse"};
+        if (kind_ == ServerKind::pulseaudio) {
+            argv = words(
+                "pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit "
+                "--use-pid-file=no --realtime=no --high-priority=no --log-target=stderr -L",
+                {"module-null-sink sink_name=speakers rate=48000 channels=2", "-L",
+                 "module-native-protocol-unix auth-anonymous=1"});
+            for (const auto& m : microphones_)
+                for (const auto& module : microphoneModules(m))
+                    argv.insert(argv.end(), {"-L", module});
+        }
+        pulse_ = ChildProcess(argv, env(), dir_ + "/" + argv[0] + ".log");
+        std::string sink;
+        return waitUntil(
+                   [&] {
+                       return (pactl({"set-default-sink", "speakers"}) == 0 &&
+                               pactl({"get-default-sink"}, &sink) == 0 && sink == "speakers\n") ||
+                              !pulse_.running();
+                   },
+                   std::chrono::milliseconds(15000)) &&
+               pulse_.running();
     }
+    // Ends the pulse server at once, as a crash would.
+    void kill() { pulse_.killNow(); }
+    pid_t pid() const { return pulse_.pid(); }
 
     // The words of `text`, then `more`.
     static std::vector<std::string> words(const std::string& text,
@@ -101,15 +160,20 @@ class SoundServer {
                    : -1;
     }
     // A fake microphone paced by the server's clock: a null sink "<name>.sink" remapped into the
-    // real source `name`. Play into "<name>.sink" to speak into it. Returns the remap module's
-    // index (unload it to make the source disappear), or -1. Gone after a restart.
+    // real source `name`, as two modules with their arguments. Play into "<name>.sink" to speak
+    // into it.
+    static std::vector<std::string> microphoneModules(const DeclaredMicrophone& m) {
+        return {"module-null-sink sink_name=" + m.name + ".sink rate=" + std::to_string(m.rate) +
+                    " channels=" + std::to_string(m.channels),
+                "module-remap-source master=" + m.name + ".sink.monitor source_name=" + m.name};
+    }
+    // Adds a fake microphone; returns the remap module's index (unload it to make the source
+    // disappear), or -1. Gone after a restart.
     int addMicrophone(const std::string& name, int rate, int channels) {
-        const std::string sink = name + ".sink";
-        if (loadModule("module-null-sink", "sink_name=" + sink + " rate=" + std::to_string(rate) +
-                                               " channels=" + std::to_string(channels)) < 0)
-            return -1;
+        const auto modules = microphoneModules({name, rate, channels});
+        if (loadModule(modules[0]) < 0) return -1;
         pactl({"set-default-sink", "speakers"});
-        return loadModule("module-remap-source", "master=" + sink + ".monitor source_name=" + name);
+        return loadModule(modules[1]);
     }
 
     // A WAV file of a sine tone, made with sox in the server's folder; its path ("" on failure).
@@ -137,213 +201,56 @@ class SoundServer {
         std::string out;
         return pactl({"list", "short", "sink-inputs"}, &out) == 0 && !out.empty();
     }
-    // The rate and channel count at which the server runs `source` ("44100", "1"), as pactl
-    // lists them: PipeWire may run a device at its graph's rate and a remapped source in stereo
-    // whatever was asked for.
-    std::pair<std::string, std::string> sourceFormat(const std::string& source) {
-        std::string out;
-        pactl({"list", "short", "sources"}, &out);
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            std::string index, name, driver, format, channels, rate;
-            fields >> index >> name >> driver >> format >> channels >> rate;
-            if (name == source)
-                return {rate.substr(0, rate.find("Hz")), channels.substr(0, channels.find("ch"))};
-        }
-        return {};
-    }
-    // Whether `sink` is the default sink now.
-    bool defaultSinkIs(const std::string& sink) {
-        std::string out;
-        return pactl({"get-default-sink"}, &out) == 0 && out == sink + "\n";
-    }
-
-  protected:
-    SoundServer() {
-        char pattern[] = "/tmp/ovra-sound-XXXXXX";
-        if (!mkdtemp(pattern)) return;
-        dir_ = pattern;
-    }
-    virtual bool running() = 0;
-    // Waits until the pulse server answers with "speakers" as its default sink.
-    bool answers(ChildProcess& server) {
-        return waitUntil(
-                   [&] {
-                       return (pactl({"info"}) == 0 && (pactl({"set-default-sink", "speakers"}),
-                                                        defaultSinkIs("speakers"))) ||
-                              !server.running();
-                   },
-                   std::chrono::milliseconds(15000)) &&
-               server.running();
-    }
-    int run(const std::string& tool, const std::vector<std::string>& args, std::string* out) const {
-        std::vector<std::string> argv = {tool};
-        argv.insert(argv.end(), args.begin(), args.end());
-        static std::atomic<int> runs{0};
-        const std::string log = dir_ + "/" + tool + "." + std::to_string(runs++) + ".out";
-        ChildProcess child(argv, env(), log);
-        const int code = child.wait();
-        if (out) {
-            std::ifstream in(log);
-            *out = std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        std::error_code ignored;
-        std::filesystem::remove(log, ignored);
-        return code;
-    }
-
-    std::string dir_;
-    std::vector<std::unique_ptr<ChildProcess>> players_;
-};
-
-// PulseAudio: one process; declared microphones are loaded with it.
-class PulseServer : public SoundServer {
-  public:
-    explicit PulseServer(std::vector<DeclaredMicrophone> microphones = {})
-        : microphones_(std::move(microphones)) {
-        if (dir_.empty()) return;
-        std::filesystem::create_directories(dir_ + "/run");
-        std::filesystem::create_directories(dir_ + "/xdg");
-        start();
-    }
-    ~PulseServer() override {
-        players_.clear();
-        server_.stop();
-    }
-
-    ServerKind kind() const override { return ServerKind::pulseaudio; }
-    std::string address() const override { return "unix:" + dir_ + "/run/native"; }
-    std::vector<std::string> env() const override {
-        return {"PULSE_SERVER=" + address(), "PULSE_RUNTIME_PATH=" + dir_ + "/run",
-                "XDG_RUNTIME_DIR=" + dir_ + "/xdg", "HOME=" + dir_};
-    }
-    bool start() override {
-        std::vector<std::string> modules = {
-            "-L", "module-null-sink sink_name=speakers rate=48000 channels=2", "-L",
-            "module-native-protocol-unix auth-anonymous=1"};
-        for (const auto& m : microphones_) {
-            modules.push_back("-L");
-            modules.push_back("module-null-sink sink_name=" + m.name + ".sink rate=" +
-                              std::to_string(m.rate) + " channels=" + std::to_string(m.channels));
-            modules.push_back("-L");
-            modules.push_back("module-remap-source master=" + m.name +
-                              ".sink.monitor source_name=" + m.name);
-        }
-        server_ = ChildProcess(
-            words("pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit "
-                  "--use-pid-file=no --realtime=no --high-priority=no --log-target=stderr",
-                  modules),
-            env(), dir_ + "/server.log");
-        return server_.started() && answers(server_);
-    }
-    void kill() override { server_.killNow(); }
-    pid_t pid() const override { return server_.pid(); }
-    void declareMicrophones(std::vector<DeclaredMicrophone> microphones) override {
-        microphones_ = std::move(microphones);
-    }
 
   private:
-    bool running() override { return server_.running(); }
-
-    std::vector<DeclaredMicrophone> microphones_;
-    ChildProcess server_;
-};
-
-// PipeWire as a desktop runs it: a session bus, the PipeWire daemon, WirePlumber (the session
-// manager, which picks default devices) and the pulse server. Devices are declared in a
-// pipewire.conf.d drop-in, so they outlive a restart of the pulse server as a sound card's
-// would; `kill` and `start` act on the pulse server only.
-class PipeWireServer : public SoundServer {
-  public:
-    explicit PipeWireServer(std::vector<DeclaredMicrophone> microphones = {}) {
-        if (dir_.empty()) return;
-        for (const char* sub : {"xdg", "config/pipewire/pipewire.conf.d", "state"})
-            std::filesystem::create_directories(dir_ + "/" + sub);
-        std::filesystem::permissions(dir_ + "/xdg", std::filesystem::perms::owner_all);
-        std::ofstream(dir_ + "/config/pipewire/pipewire.conf.d/ovra-devices.conf")
-            << devices(microphones);
-        bus_ = ChildProcess(
-            {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + dir_ + "/bus"}, env(),
-            dir_ + "/dbus.log");
-        if (!waitUntil([&] { return std::filesystem::exists(dir_ + "/bus"); })) return;
-        pipewire_ = ChildProcess({"pipewire"}, env(), dir_ + "/pipewire.log");
-        if (!waitUntil([&] { return std::filesystem::exists(dir_ + "/xdg/pipewire-0"); })) return;
-        session_ = ChildProcess({"wireplumber"}, env(), dir_ + "/wireplumber.log");
-        start();
-    }
-    ~PipeWireServer() override {
-        players_.clear();
-        pulse_.stop();
-        session_.stop();
-        pipewire_.stop();
-        bus_.stop();
-    }
-
-    ServerKind kind() const override { return ServerKind::pipewire; }
-    std::string address() const override { return "unix:" + dir_ + "/xdg/pulse/native"; }
-    std::vector<std::string> env() const override {
-        return {"PULSE_SERVER=" + address(),
-                "XDG_RUNTIME_DIR=" + dir_ + "/xdg",
-                "HOME=" + dir_,
-                "XDG_CONFIG_HOME=" + dir_ + "/config",
-                "XDG_STATE_HOME=" + dir_ + "/state",
-                "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus",
-                "PIPEWIRE_RUNTIME_DIR=" + dir_ + "/xdg"};
-    }
-    bool start() override {
-        pulse_ = ChildProcess({"pipewire-pulse"}, env(), dir_ + "/pipewire-pulse.log");
-        return pulse_.started() && answers(pulse_);
-    }
-    void kill() override { pulse_.killNow(); }
-    pid_t pid() const override { return pulse_.pid(); }
-
-  private:
-    bool running() override {
-        return bus_.running() && pipewire_.running() && session_.running() && pulse_.running();
-    }
-    static std::string position(int channels) {
-        return channels == 1   ? "[ MONO ]"
-               : channels == 2 ? "[ FL FR ]"
-                               : "[ FL FR FC LFE RL RR SL SR ]";
-    }
-    // The sinks as null-audio-sink adapters; a microphone as a loopback whose capture end is a
-    // sink "<name>.sink" and whose playback end is a real (non-monitor) source.
-    static std::string devices(const std::vector<DeclaredMicrophone>& microphones) {
-        std::string text =
+    bool startPipeWire() {
+        std::string devices =
             "context.objects = [\n"
             "  { factory = adapter args = { factory.name = support.null-audio-sink\n"
             "      node.name = speakers media.class = Audio/Sink object.linger = true\n"
             "      audio.rate = 48000 audio.position = [ FL FR ] } }\n"
             "]\ncontext.modules = [\n";
-        for (const auto& m : microphones)
-            text +=
-                "  { name = libpipewire-module-loopback args = {\n"
-                "      audio.position = " +
-                position(m.channels) +
-                "\n"
-                "      capture.props = { node.name = " +
-                m.name +
-                ".sink media.class = Audio/Sink"
-                " audio.rate = " +
-                std::to_string(m.rate) +
-                " }\n"
-                "      playback.props = { node.name = " +
-                m.name +
-                " media.class = Audio/Source"
-                " audio.rate = " +
-                std::to_string(m.rate) + " } } }\n";
-        return text + "]\n";
+        // A microphone: a loopback whose capture end is a sink "<name>.sink" and whose playback
+        // end is a real (non-monitor) source.
+        for (const auto& m : microphones_) {
+            const std::string rate = " audio.rate = " + std::to_string(m.rate) + " }";
+            devices += "  { name = libpipewire-module-loopback args = { audio.position = " +
+                       std::string(m.channels == 1 ? "[ MONO ]" : "[ FL FR ]") +
+                       "\n    capture.props = { node.name = " + m.name +
+                       ".sink media.class = Audio/Sink" + rate +
+                       "\n    playback.props = { node.name = " + m.name +
+                       " media.class = Audio/Source" + rate + " } }\n";
+        }
+        std::ofstream(dir_ + "/config/pipewire/pipewire.conf.d/ovra-devices.conf")
+            << devices + "]\n";
+        bus_ = ChildProcess(
+            {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + dir_ + "/bus"}, env(),
+            dir_ + "/dbus.log");
+        if (!waitUntil([&] { return std::filesystem::exists(dir_ + "/bus"); })) return false;
+        pipewire_ = ChildProcess({"pipewire"}, env(), dir_ + "/pipewire.log");
+        if (!waitUntil([&] { return std::filesystem::exists(dir_ + "/xdg/pipewire-0"); }))
+            return false;
+        session_ = ChildProcess({"wireplumber"}, env(), dir_ + "/wireplumber.log");
+        return true;
+    }
+    int run(const std::string& tool, const std::vector<std::string>& args, std::string* out) const {
+        std::vector<std::string> argv = {tool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        static std::atomic<int> runs{0};
+        return runToEnd(argv, env(), dir_ + "/" + tool + "." + std::to_string(runs++) + ".out",
+                        out);
     }
 
+    ServerKind kind_;
+    std::vector<DeclaredMicrophone> microphones_;
+    std::string dir_;
+    std::vector<std::unique_ptr<ChildProcess>> players_;
     ChildProcess bus_, pipewire_, session_, pulse_;
 };
 
-inline std::unique_ptr<SoundServer> SoundServer::make(ServerKind kind,
-                                                      std::vector<DeclaredMicrophone> microphones) {
-    if (kind == ServerKind::pulseaudio)
-        return std::make_unique<PulseServer>(std::move(microphones));
-    return std::make_unique<PipeWireServer>(std::move(microphones));
-}
+// A private PulseAudio without microphones.
+struct PulseServer : SoundServer {
+    PulseServer() : SoundServer(ServerKind::pulseaudio) {}
+};
 
 }  // namespace ovra::e2e

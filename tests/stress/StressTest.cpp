@@ -28,76 +28,50 @@ constexpr auto kRunTime = 25s;
 #endif
 constexpr int kThreads = 6;
 
-struct Violations {
-    std::atomic<int> lateCallbacks{0}, unansweredOrTwice{0}, answeredElsewhere{0};
-};
-Violations violations;
+std::atomic<int> lateCallbacks{0}, unansweredOrTwice{0}, answeredElsewhere{0};
 
 // One start call and what the library did with it.
 struct Session {
     Capture kind;
-    std::atomic<int> answers{0};
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> answers{0}, chunks{0};
     std::atomic<int32_t> status{99};
-    std::thread::id caller;
     // Set once a stop that began after this start returned has itself returned.
     std::atomic<bool> stopped{false};
-    std::atomic<int> chunks{0};
 };
+std::mutex sessionsMutex;
+std::vector<std::unique_ptr<Session>> sessions;
 
-class Registry {
-  public:
-    Session& make(Capture kind) {
-        std::lock_guard lock(mutex_);
-        sessions_.push_back(std::make_unique<Session>());
-        sessions_.back()->kind = kind;
-        sessions_.back()->caller = std::this_thread::get_id();
-        return *sessions_.back();
-    }
-    // Called as a stop from outside any callback begins: the sessions it must end.
-    std::vector<Session*> answeredBefore(Capture kind) {
-        std::lock_guard lock(mutex_);
-        std::vector<Session*> out;
-        for (auto& s : sessions_)
-            if (s->kind == kind && s->answers > 0) out.push_back(s.get());
-        return out;
-    }
-    template <class F>
-    void forEach(F f) {
-        std::lock_guard lock(mutex_);
-        for (auto& s : sessions_) f(*s);
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Session>> sessions_;
-};
-Registry registry;
+Session& newSession(Capture kind) {
+    std::lock_guard lock(sessionsMutex);
+    sessions.push_back(std::make_unique<Session>(kind));
+    return *sessions.back();
+}
 thread_local std::mt19937 randomness{std::random_device{}()};
 thread_local bool insideCallback = false;
 
-void act(int choice);
-int pick();
+void act();
 
 void onData(const uint8_t*, int32_t bytes, void* user) {
     auto& s = *static_cast<Session*>(user);
-    if (s.stopped) ++violations.lateCallbacks;
-    if (bytes <= 0 || bytes % 2) ++violations.unansweredOrTwice;
+    if (s.stopped) ++lateCallbacks;
+    if (bytes <= 0 || bytes % 2) ++unansweredOrTwice;
     ++s.chunks;
     if (randomness() % 200 == 0) {
         insideCallback = true;
-        act(pick());
+        act();
         insideCallback = false;
     }
 }
 void onStatus(int32_t status, void* user) {
     auto& s = *static_cast<Session*>(user);
     s.status = status;
-    if (s.caller != std::this_thread::get_id()) ++violations.answeredElsewhere;
+    if (s.caller != std::this_thread::get_id()) ++answeredElsewhere;
     ++s.answers;
     if (randomness() % 20 == 0) {
         const bool outer = insideCallback;
         insideCallback = true;
-        act(pick());
+        act();
         insideCallback = outer;
     }
 }
@@ -106,58 +80,50 @@ void stop(Capture kind) {
     const auto& lib = Library::get();
     const auto stopFn = kind == Capture::mic ? lib.stopMic : lib.stopSystemAudio;
     if (insideCallback) return stopFn();  // the callback rule: no guarantee until it returns
-    const auto mustEnd = registry.answeredBefore(kind);
+    std::vector<Session*> mustEnd;        // what was answered before the stop began
+    {
+        std::lock_guard lock(sessionsMutex);
+        for (auto& s : sessions)
+            if (s->kind == kind && s->answers > 0) mustEnd.push_back(s.get());
+    }
     stopFn();
     for (Session* s : mustEnd) s->stopped = true;
 }
 
-// Weighted so that sessions live long enough to deliver: starts 30%, stops 6%, the rest 64%.
-int pick() {
-    static constexpr int kWeights[7] = {15, 15, 3, 3, 20, 14, 30};
-    int r = int(randomness() % 100);
-    for (int i = 0; i < 7; ++i)
-        if ((r -= kWeights[i]) < 0) return i;
-    return 6;
-}
-
-void act(int choice) {
+// One call at random, weighted so that sessions live long enough to deliver: starts 30%, stops 6%,
+// the rest 64%.
+void act() {
+    thread_local std::discrete_distribution<int> choice{15, 15, 3, 3, 20, 14, 30};
     const auto& lib = Library::get();
-    switch (choice) {
+    uint8_t* buf = nullptr;
+    int32_t len = 0;
+    switch (const int c = choice(randomness)) {
         case 0:
         case 1: {
-            const Capture kind = choice == 0 ? Capture::systemAudio : Capture::mic;
-            Session& s = registry.make(kind);
-            (kind == Capture::mic ? lib.startMic : lib.startSystemAudio)(onData, &s, onStatus, &s);
-            if (s.answers != 1) ++violations.unansweredOrTwice;
+            Session& s = newSession(c == 0 ? Capture::systemAudio : Capture::mic);
+            (s.kind == Capture::mic ? lib.startMic : lib.startSystemAudio)(onData, &s, onStatus,
+                                                                           &s);
+            if (s.answers != 1) ++unansweredOrTwice;
             break;
         }
         case 2:
             return stop(Capture::systemAudio);
         case 3:
             return stop(Capture::mic);
-        case 4: {
-            uint8_t* buf = nullptr;
-            int32_t len = 0;
+        case 4:
             lib.getLastMicError(&buf, &len);
             lib.freeBuffer(buf);
             break;
-        }
-        case 5: {
+        case 5:
             if (insideCallback && randomness() % 4) break;  // keep the audio threads mostly quick
-            uint8_t* buf = nullptr;
-            int32_t len = 0;
             if (lib.captureScreen(&buf, &len) == 0) lib.freeBuffer(buf);
             break;
-        }
         default:
             lib.freeBuffer(nullptr);
     }
 }
 
-class Stress : public WithHostAudio {
-  protected:
-    Stress() : WithHostAudio(300, true) {}
-};
+class Stress : public WithHostAudio {};
 
 TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {
     ovra::test::Watchdog watchdog(kRunTime + 60s, "stress test");
@@ -168,7 +134,7 @@ TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([end] {
                 while (std::chrono::steady_clock::now() < end) {
-                    act(pick());
+                    act();
                     std::this_thread::sleep_for(std::chrono::microseconds(randomness() % 30000));
                 }
             });
@@ -178,16 +144,16 @@ TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {
         std::this_thread::sleep_for(200ms);  // any late callback would come now
     }
     int started = 0, delivered = 0;
-    registry.forEach([&](Session& s) {
-        if (s.answers != 1) ++violations.unansweredOrTwice;
-        EXPECT_TRUE(s.stopped || s.status != 0) << "a started session outlived the final stops";
-        started += s.status == 0;
-        delivered += s.chunks > 0;
-    });
+    for (const auto& s : sessions) {
+        if (s->answers != 1) ++unansweredOrTwice;
+        EXPECT_TRUE(s->stopped || s->status != 0) << "a started session outlived the final stops";
+        started += s->status == 0;
+        delivered += s->chunks > 0;
+    }
     std::printf("%d sessions started, %d delivered\n", started, delivered);
-    EXPECT_EQ(violations.lateCallbacks, 0);
-    EXPECT_EQ(violations.unansweredOrTwice, 0);
-    EXPECT_EQ(violations.answeredElsewhere, 0);
+    EXPECT_EQ(lateCallbacks, 0);
+    EXPECT_EQ(unansweredOrTwice, 0);
+    EXPECT_EQ(answeredElsewhere, 0);
     EXPECT_GT(started, 10);
     EXPECT_GT(delivered, 0);  // sessions did live long enough to deliver
 }

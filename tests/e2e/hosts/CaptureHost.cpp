@@ -25,23 +25,16 @@ void onStatus(int32_t status, void*) {
     if (status == 0) ++started;
 }
 
-bool waitForBoth() {
-    for (int i = 0; i < 1000; ++i) {
-        if (systemChunks > 0 && micChunks > 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    ovra::Library library(OVRA_LIBRARY_PATH);
-    auto* lib = &library;
-    lib->startSystemAudio(onData, &systemChunks, onStatus, nullptr);
-    lib->startMic(onData, &micChunks, onStatus, nullptr);
-    if (started != 2 || !waitForBoth()) {
+    ovra::Library lib(OVRA_LIBRARY_PATH);
+    lib.startSystemAudio(onData, &systemChunks, onStatus, nullptr);
+    lib.startMic(onData, &micChunks, onStatus, nullptr);
+    for (int i = 0; i < 1000 && (systemChunks == 0 || micChunks == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (started != 2 || systemChunks == 0 || micChunks == 0) {
         std::printf("no capture\n");
         return 3;
     }
@@ -49,9 +42,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (std::strcmp(argv[1], "exit") == 0) std::exit(0);
 
-    lib->stopSystemAudio();
-    lib->stopMic();
-    dlclose(lib->handle);
+    lib.stopSystemAudio();
+    lib.stopMic();
+    dlclose(lib.handle);
     std::printf("unloaded\n");
     std::fflush(stdout);
     // Whatever the sound server does now must not reach this process.
