@@ -5,6 +5,7 @@
 
 #include "platform/audio/AudioFacilities.h"
 #include "platform/audio/PCMBuffer.h"
+#include "support/AllocationCounter.h"
 
 namespace ovra {
 namespace {
@@ -96,25 +97,31 @@ TEST(PCMBuffer, NoCopyRefusesAListThatDoesNotFitTheFormat) {
     EXPECT_FALSE(refused(interleaved, {{2, 0, nullptr}}));  // an empty cycle is still a cycle
 }
 
-TEST(PCMBuffer, AViewIsRewrappedOnlyOverAListThatFitsItsOwnFormat) {
-    std::vector<float> first(2 * 100), second(2 * 40);
-    AudioBuffer one{2, uint32_t(first.size() * 4), first.data()};
-    AudioBuffer two{2, uint32_t(second.size() * 4), second.data()};
-    AudioBufferList a{1, &one}, b{1, &two};
-    auto format = floatFormat(2, true);
+// The view is re-pointed in place, without allocating, over each cycle's list that fits it.
+TEST(PCMBuffer, AViewIsRewrappedWithoutAllocatingOnlyOverAListThatFitsItsOwnFormat) {
+    std::vector<float> left(512), right(512), left2(256), right2(256);
+    AudioBuffer first[2] = {{1, 512 * 4, left.data()}, {1, 512 * 4, right.data()}};
+    AudioBuffer second[2] = {{1, 256 * 4, left2.data()}, {1, 256 * 4, right2.data()}};
+    AudioBufferList a{2, first}, b{2, second};
+    auto format = floatFormat(2, false);
     AudioFacilities facilities;
     auto view = facilities.wrapNoCopy(format, &a, nullptr);
     ASSERT_TRUE(view);
-    EXPECT_EQ(facilities.wrapNoCopy(format, &b, view), view);
-    EXPECT_EQ(view->frameLength(), 40u);
-    EXPECT_EQ(view->floatChannelData()[0], second.data());
+    {
+        test::AllocationCounter counter;
+        for (int k = 0; k < 100; ++k)
+            EXPECT_EQ(facilities.wrapNoCopy(format, k % 2 ? &b : &a, view), view);
+        EXPECT_EQ(counter.count(), 0);
+    }
+    EXPECT_EQ(view->frameLength(), 256u);
+    EXPECT_EQ(view->floatChannelData()[0], left2.data());
+    EXPECT_EQ(view->floatChannelData()[1], right2.data());
     // A list that does not fit leaves the view as it was.
-    AudioBuffer bad{1, 8, first.data()};
-    AudioBufferList c{1, &bad};
-    EXPECT_FALSE(view->rewrap(&c));
-    EXPECT_EQ(view->floatChannelData()[0], second.data());
+    AudioBufferList one{1, first};
+    EXPECT_FALSE(view->rewrap(&one));
+    EXPECT_EQ(view->floatChannelData()[0], left2.data());
     // Another format object, or an owning buffer, is not reused: a fresh view is made.
-    auto other = facilities.wrapNoCopy(floatFormat(2, true), &a, view);
+    auto other = facilities.wrapNoCopy(floatFormat(2, false), &a, view);
     ASSERT_TRUE(other);
     EXPECT_NE(other, view);
     auto owning = PCMBuffer::withCapacity(format, 64);

@@ -80,26 +80,10 @@ inline void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_
     buffer.setFrameLength(frames);
 }
 
-// Collects everything the converter still holds after the input ended, `capacity` at a time.
-inline void drainEnded(AudioConverter& converter, uint32_t capacity, std::vector<int16_t>& out) {
-    struct Ended final : AudioConverterInputBlock {
-        const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {
-            *status = AudioConverterInputStatus::endOfStream;
-            return nullptr;
-        }
-    } ended;
-    auto output = PCMBuffer::withCapacity(converter.outputFormat(), capacity);
-    for (int guard = 0; guard < 10000000; ++guard) {
-        const auto status = converter.convert(*output, nullptr, ended);
-        const int16_t* s = output->int16ChannelData()[0];
-        out.insert(out.end(), s, s + output->frameLength());
-        if (status == AudioConverterOutputStatus::endOfStream || output->frameLength() == 0) return;
-    }
-}
-
 // Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
 // capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
-// call writes more than the capacity, and returns the output (drained if `end`).
+// call writes more than the capacity, and returns the output; if `end`, the input then ends and
+// whatever the converter still holds is collected too.
 inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::vector<Tone>& tones,
                                          uint32_t chunkFrames, int chunks, bool end = false,
                                          uint32_t capacity = 0) {
@@ -110,15 +94,28 @@ inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::v
         capacity = uint32_t(to->sampleRate() / from->sampleRate() * double(chunkFrames)) + 1;
     auto output = PCMBuffer::withCapacity(to, capacity);
     std::vector<int16_t> out;
+    auto take = [&] {
+        EXPECT_LE(output->frameLength(), capacity);
+        const int16_t* s = output->int16ChannelData()[0];
+        out.insert(out.end(), s, s + output->frameLength());
+        return output->frameLength();
+    };
     for (int k = 0; k < chunks; ++k) {
         fillTones(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
         OneShotInput once(*input);
         converter.convert(*output, nullptr, once);
-        EXPECT_LE(output->frameLength(), capacity);
-        const int16_t* s = output->int16ChannelData()[0];
-        out.insert(out.end(), s, s + output->frameLength());
+        take();
     }
-    if (end) drainEnded(converter, capacity, out);
+    struct Ended final : AudioConverterInputBlock {
+        const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {
+            *status = AudioConverterInputStatus::endOfStream;
+            return nullptr;
+        }
+    } ended;
+    for (int guard = 0; end && guard < 10000000; ++guard) {
+        const auto status = converter.convert(*output, nullptr, ended);
+        if (take() == 0 || status == AudioConverterOutputStatus::endOfStream) break;
+    }
     return out;
 }
 

@@ -1,5 +1,6 @@
-// How the converter mixes, quantizes, honours the output capacity, keeps leftovers and treats
-// its input block.
+// The resampling converter: a tone from any accepted source keeps its frequency and level; how
+// it mixes, quantizes, honours the output capacity, keeps leftovers and treats its input block;
+// and it allocates nothing once it runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,9 +8,12 @@
 
 #include "AudioTestSupport.h"
 #include "platform/audio/ResamplingConverter.h"
+#include "support/AllocationCounter.h"
 
 namespace ovra::test {
 namespace {
+
+using enum AudioCommonFormat;
 
 std::shared_ptr<AudioConverter> converterFrom(AudioCommonFormat common, double rate,
                                               uint32_t channels, bool interleaved) {
@@ -17,9 +21,97 @@ std::shared_ptr<AudioConverter> converterFrom(AudioCommonFormat common, double r
         AudioFormat::fromCommonFormat(common, rate, channels, interleaved), deliveryFormat());
 }
 
+struct Case {
+    AudioCommonFormat common;
+    double rate;
+    uint32_t channels;
+    bool interleaved;
+    uint32_t chunkFrames;
+    bool allocationFree = true;
+};
+
+class ConverterTone : public testing::TestWithParam<Case> {};
+
+// A 1 kHz tone at -6 dBFS on every channel, from any accepted source and rate, must come out at
+// 1 kHz and -6 dBFS, with nothing of note at another frequency.
+TEST_P(ConverterTone, KeepsFrequencyAndLevel) {
+    const Case c = GetParam();
+    auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
+    ASSERT_TRUE(converter);
+    const int chunks = int(std::ceil(c.rate * 1.5 / c.chunkFrames));
+    auto out = convertTones(*converter, {{0.5, 1000}}, c.chunkFrames, chunks, true);
+    const double expected = 16000.0 / c.rate * c.chunkFrames * chunks;
+    // Once the input has ended, every frame is out: nothing lost, nothing repeated.
+    EXPECT_NEAR(double(out.size()), expected, 1.0);
+    auto x = toUnit(out, 1600);  // past the filter's start-up
+    EXPECT_NEAR(toneAmplitude(x, 16000, 1000), 0.5, 0.5 * 0.01);
+    EXPECT_LT(toneAmplitude(x, 16000, 3000), 1e-4);
+    EXPECT_LT(toneAmplitude(x, 16000, 500), 1e-4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ConverterTone,
+    testing::Values(
+        Case{pcmFormatFloat32, 48000, 2, true, 480}, Case{pcmFormatFloat32, 44100, 1, false, 441},
+        Case{pcmFormatFloat32, 48000, 2, true, 4096}, Case{pcmFormatFloat32, 44100, 1, true, 512},
+        Case{pcmFormatInt16, 48000, 2, true, 512}, Case{pcmFormatInt32, 96000, 2, false, 1024},
+        Case{pcmFormatFloat32, 16000, 1, true, 160}, Case{pcmFormatFloat64, 22050, 3, false, 300},
+        Case{pcmFormatFloat32, 48000, 64, true, 480}, Case{pcmFormatInt16, 8000, 64, false, 80},
+        Case{pcmFormatFloat32, 11025, 1, true, 110}, Case{pcmFormatFloat32, 32000, 1, true, 320},
+        Case{pcmFormatFloat32, 88200, 1, true, 882}, Case{pcmFormatFloat32, 192000, 1, true, 1920},
+        Case{pcmFormatFloat32, 47999.5, 1, true, 479},
+        Case{pcmFormatFloat32, 1.0e6, 1, true, 10000}));
+
+TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
+    {  // The counter sees allocations, by new and (where counted) by malloc.
+        AllocationCounter counter;
+        auto made = std::make_unique<int>(1);
+        EXPECT_EQ(counter.count(), 1);
+        if (AllocationCounter::countsMalloc()) {
+            void* volatile block = std::malloc(64);
+            std::free(block);
+            EXPECT_EQ(counter.count(), 2);
+        }
+    }
+    // The sessions' capacity rule (ratio x frames + 1) for each output buffer: besides
+    // allocating nothing, what the converter holds back must not creep up over a long run.
+    // Upsampling from 8 kHz still grows its buffers a few times in its first seconds: only its
+    // backlog is checked.
+    for (const Case& c :
+         {Case{pcmFormatFloat32, 48000, 2, true, 480}, Case{pcmFormatFloat32, 44100, 1, false, 441},
+          Case{pcmFormatFloat32, 48000, 2, true, 4096},
+          Case{pcmFormatFloat32, 44100, 1, false, 4096},
+          Case{pcmFormatFloat32, 96000, 8, false, 1024},
+          Case{pcmFormatFloat32, 16000, 1, true, 160},
+          Case{pcmFormatFloat32, 8000, 2, true, 80, false}}) {
+        SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.chunkFrames << " frames");
+        auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
+        auto input = PCMBuffer::withCapacity(converter->inputFormat(), c.chunkFrames);
+        const double ratio = 16000 / c.rate;
+        auto output =
+            PCMBuffer::withCapacity(deliveryFormat(), uint32_t(ratio * c.chunkFrames) + 1);
+        const std::vector<Tone> tone = {{0.5, 440}};
+        size_t produced = 0;
+        double worstBacklog = 0;
+        auto cycle = [&](int k) {
+            fillTones(*input, tone, uint64_t(k) * c.chunkFrames, c.chunkFrames);
+            OneShotInput once(*input);
+            converter->convert(*output, nullptr, once);
+            produced += output->frameLength();
+            const double backlog = ratio * c.chunkFrames * (k + 1) - double(produced);
+            if (k > 1000) worstBacklog = std::max(worstBacklog, backlog);
+        };
+        for (int k = 0; k < 50; ++k) cycle(k);  // the filter's start-up may size its buffers
+        AllocationCounter counter;
+        for (int k = 50; k < 3000; ++k) cycle(k);
+        EXPECT_TRUE(counter.count() == 0 || !c.allocationFree) << counter.count();
+        EXPECT_LT(worstBacklog, 16000 * 0.05);  // a few blocks of the filter at most
+    }
+}
+
 // Feeds `samples` (mono float at 16 kHz, so nothing is resampled) and returns the output.
 std::vector<int16_t> passThrough(const std::vector<float>& samples) {
-    auto converter = converterFrom(AudioCommonFormat::pcmFormatFloat32, 16000, 1, true);
+    auto converter = converterFrom(pcmFormatFloat32, 16000, 1, true);
     auto input = PCMBuffer::withCapacity(converter->inputFormat(), uint32_t(samples.size()));
     std::copy(samples.begin(), samples.end(), input->floatChannelData()[0]);
     input->setFrameLength(uint32_t(samples.size()));
@@ -39,11 +131,11 @@ TEST(ConverterMix, AveragesTheChannelsSoOneHardPannedIsStillHeard) {
         size_t loud;
         double level, tolerance;
     };
-    for (const Row& r : {Row{AudioCommonFormat::pcmFormatFloat32, 2, true, 0, 0.8, 0.004},
-                         Row{AudioCommonFormat::pcmFormatFloat32, 2, true, 1, 0.8, 0.004},
-                         Row{AudioCommonFormat::pcmFormatFloat32, 2, false, 0, 0.8, 0.004},
-                         Row{AudioCommonFormat::pcmFormatFloat32, 2, false, 1, 0.8, 0.004},
-                         Row{AudioCommonFormat::pcmFormatInt32, 64, false, 5, 1.0, 0.0005}}) {
+    for (const Row& r : {Row{pcmFormatFloat32, 2, true, 0, 0.8, 0.004},
+                         Row{pcmFormatFloat32, 2, true, 1, 0.8, 0.004},
+                         Row{pcmFormatFloat32, 2, false, 0, 0.8, 0.004},
+                         Row{pcmFormatFloat32, 2, false, 1, 0.8, 0.004},
+                         Row{pcmFormatInt32, 64, false, 5, 1.0, 0.0005}}) {
         SCOPED_TRACE(testing::Message() << r.channels << " channels, interleaved=" << r.interleaved
                                         << ", channel " << r.loud);
         auto converter = converterFrom(r.common, 48000, r.channels, r.interleaved);
@@ -90,7 +182,7 @@ TEST(ConverterQuantize, RoundsToNearestAndClipsInsteadOfWrapping) {
 
 // 48 kHz stereo chunks of 480 frames into output buffers of `capacity` frames, then drained.
 std::vector<int16_t> convertWithCapacity(uint32_t capacity, int chunks) {
-    auto converter = converterFrom(AudioCommonFormat::pcmFormatFloat32, 48000, 2, true);
+    auto converter = converterFrom(pcmFormatFloat32, 48000, 2, true);
     return convertTones(*converter, {{0.5, 1000}, {0.25, 3000}}, 480, chunks, true, capacity);
 }
 
@@ -104,7 +196,7 @@ TEST(ConverterCapacity, OutputThatDoesNotFitComesOutLaterInOrder) {
 }
 
 TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {
-    auto converter = converterFrom(AudioCommonFormat::pcmFormatFloat32, 48000, 2, true);
+    auto converter = converterFrom(pcmFormatFloat32, 48000, 2, true);
     auto empty = PCMBuffer::withCapacity(converter->inputFormat(), 16);
     auto output = PCMBuffer::withCapacity(deliveryFormat(), 161);
     OneShotInput none(*empty);
@@ -112,7 +204,7 @@ TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {
     EXPECT_EQ(output->frameLength(), 0u);
 
     auto planar = PCMBuffer::withCapacity(
-        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, 2, false), 480);
+        AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, 2, false), 480);
     planar->setFrameLength(480);
     OneShotInput once(*planar);
     std::string error;
@@ -129,8 +221,8 @@ TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {
 TEST(ConverterInput, ChunkingDoesNotChangeTheResult) {
     // The converter's state carries over between calls: the same signal in 10 ms chunks and in
     // 4096-frame chunks gives the same samples.
-    auto small = converterFrom(AudioCommonFormat::pcmFormatFloat32, 44100, 1, false);
-    auto large = converterFrom(AudioCommonFormat::pcmFormatFloat32, 44100, 1, false);
+    auto small = converterFrom(pcmFormatFloat32, 44100, 1, false);
+    auto large = converterFrom(pcmFormatFloat32, 44100, 1, false);
     auto a = convertTones(*small, {{0.7, 1234}}, 441, 4096, true);
     auto b = convertTones(*large, {{0.7, 1234}}, 4096, 441, true);
     ASSERT_EQ(a.size(), b.size());
@@ -140,13 +232,12 @@ TEST(ConverterInput, ChunkingDoesNotChangeTheResult) {
 }
 
 TEST(ConverterFormats, RefusesWhatItCannotDeliver) {
-    auto source =
-        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, 2, true);
+    auto source = AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, 2, true);
     EXPECT_FALSE(makeResamplingConverter(nullptr, deliveryFormat()));
     EXPECT_FALSE(makeResamplingConverter(source, nullptr));
     EXPECT_FALSE(makeResamplingConverter(source, source));  // stereo float target
     EXPECT_FALSE(makeResamplingConverter(
-        source, AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt16, 16000, 2, true)));
+        source, AudioFormat::fromCommonFormat(pcmFormatInt16, 16000, 2, true)));
 }
 
 }  // namespace
