@@ -8,42 +8,39 @@
 namespace ovra::test {
 namespace {
 
-// The number after `key=` in a journal entry.
-std::string field(const std::string& entry, const std::string& key) {
+std::string only(const std::vector<std::string>& entries) {
+    EXPECT_EQ(entries.size(), 1u);
+    return entries.empty() ? "" : entries.front();
+}
+
+// The value after `key=` in the one journal entry of `call`.
+std::string field(sim::SimJournal& journal, const std::string& call, const std::string& key) {
+    const std::string entry = only(journal.entriesStartingWith(call));
     const size_t at = entry.find(" " + key + "=");
     if (at == std::string::npos) return "";
     const size_t begin = at + key.size() + 2;
     return entry.substr(begin, entry.find(' ', begin) - begin);
 }
 
-std::string only(const std::vector<std::string>& entries) {
-    EXPECT_EQ(entries.size(), 1u);
-    return entries.empty() ? "" : entries.front();
-}
-
-// The canonical upper-case text of a UUID: 8-4-4-4-12 hexadecimal digits.
+// Whether `text` is the canonical upper-case text of a UUID: 8-4-4-4-12 hexadecimal digits.
 bool isUuidText(const std::string& text) {
-    if (text.size() != 36) return false;
     for (size_t i = 0; i < text.size(); ++i) {
         const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        const char c = text[i];
-        if (dash ? c != '-' : !(std::isdigit(uint8_t(c)) || (c >= 'A' && c <= 'F'))) return false;
+        const auto c = uint8_t(text[i]);
+        if (dash ? c != '-' : !std::isxdigit(c) || std::islower(c)) return false;
     }
-    return true;
+    return text.size() == 36;
 }
 
 TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
     // The tap-format line shows the format as read, whatever it is.
-    AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(44100.0, 1);
+    AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(22050.5, 1);
     int16Mono.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
     int16Mono.mBitsPerChannel = 16;
     int16Mono.mBytesPerFrame = int16Mono.mBytesPerPacket = 2;
     const std::pair<AudioStreamBasicDescription, const char*> formats[] = {
-        {sim::SimAudioHardware::floatFormat(48000.0, 2), "48000.0Hz, 2ch, 32bit"},
         {sim::SimAudioHardware::floatFormat(96000.0, 6, false), "96000.0Hz, 6ch, 32bit"},
-        {int16Mono, "44100.0Hz, 1ch, 16bit"},
-        {sim::SimAudioHardware::floatFormat(22050.5, 2), "22050.5Hz, 2ch, 32bit"},
-    };
+        {int16Mono, "22050.5Hz, 1ch, 16bit"}};
     hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
     for (const auto& [format, formatLine] : formats) {
         SCOPED_TRACE(formatLine);
@@ -55,18 +52,15 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(start(chunks, result), 0);
         EXPECT_EQ(result.all().size(), 1u);
-
-        const std::string tap =
-            field(only(journal().entriesStartingWith("createProcessTap")), "tap");
-        const std::string device =
-            field(only(journal().entriesStartingWith("createAggregateDevice")), "device");
-        EXPECT_EQ(lines(linesAtStatus), (std::vector<std::string>{
-                                            "[tap] Created process tap, ID: " + tap + "\n",
-                                            "[tap] Default output device: BuiltInSpeakerDevice\n",
-                                            "[tap] Created aggregate device, ID: " + device + "\n",
-                                            "[tap] Tap format: " + std::string(formatLine) + "\n",
-                                            "[tap] System audio capture started (Core Audio Tap)\n",
-                                        }));
+        EXPECT_EQ(lines(linesAtStatus),
+                  (std::vector<std::string>{
+                      "[tap] Created process tap, ID: " +
+                          field(journal(), "createProcessTap", "tap") + "\n",
+                      "[tap] Default output device: BuiltInSpeakerDevice\n",
+                      "[tap] Created aggregate device, ID: " +
+                          field(journal(), "createAggregateDevice", "device") + "\n",
+                      "[tap] Tap format: " + std::string(formatLine) + "\n",
+                      "[tap] System audio capture started (Core Audio Tap)\n"}));
         ov_stop_system_audio();
     }
 }
@@ -83,21 +77,15 @@ TEST_F(SystemAudioTest, HardwareCallsComeInOrderWithTheirArguments) {
                            "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
 
     const auto reads = journal().entriesStartingWith("getPropertyData");
-    const std::string device =
-        field(only(journal().entriesStartingWith("createAggregateDevice")), "device");
-    const std::string tap = field(only(journal().entriesStartingWith("createProcessTap")), "tap");
-    const std::string proc =
-        field(only(journal().entriesStartingWith("createIOProcIDWithBlock")), "proc");
+    const std::string device = field(journal(), "createAggregateDevice", "device");
+    const std::string proc = field(journal(), "createIOProcIDWithBlock", "proc");
     ASSERT_EQ(reads.size(), 3u);
-    EXPECT_EQ(reads[0],
-              "getPropertyData object=1 address='dOut','glob',0 qualifierSize=0 qualifier=null "
-              "dataSize=4 => 0");
+    const std::string rest = " qualifierSize=0 qualifier=null dataSize=";
+    EXPECT_EQ(reads[0], "getPropertyData object=1 address='dOut','glob',0" + rest + "4 => 0");
     EXPECT_EQ(reads[1], "getPropertyData object=" + std::to_string(output) +
-                            " address='uid ','glob',0 qualifierSize=0 qualifier=null dataSize=8 "
-                            "=> 0");
-    EXPECT_EQ(reads[2], "getPropertyData object=" + device +
-                            " address='sfmt','inpt',0 qualifierSize=0 qualifier=null dataSize=40 "
-                            "=> 0");
+                            " address='uid ','glob',0" + rest + "8 => 0");
+    EXPECT_EQ(reads[2],
+              "getPropertyData object=" + device + " address='sfmt','inpt',0" + rest + "40 => 0");
     EXPECT_EQ(only(journal().entriesStartingWith("createDispatchQueue")),
               "createDispatchQueue com.ovrahelper.systemaudio qos=" +
                   std::to_string(int(QualityOfService::userInitiated)));
@@ -111,7 +99,7 @@ TEST_F(SystemAudioTest, HardwareCallsComeInOrderWithTheirArguments) {
     EXPECT_EQ(only(journal().entriesStartingWith("destroyAggregateDevice")),
               "destroyAggregateDevice device=" + device + " => 0");
     EXPECT_EQ(only(journal().entriesStartingWith("destroyProcessTap")),
-              "destroyProcessTap tap=" + tap + " => 0");
+              "destroyProcessTap tap=" + field(journal(), "createProcessTap", "tap") + " => 0");
 }
 
 TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
@@ -137,7 +125,6 @@ TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
     EXPECT_NE(*lookup(devices[0], "uid")->string(), *lookup(devices[1], "uid")->string());
 
     const TapDescription& t = taps[1];
-    ASSERT_FALSE(t.uuid().isNil());
     EXPECT_TRUE(isUuidText(t.uuid().text())) << t.uuid().text();
     EXPECT_EQ(t.calls(), (std::vector<std::string>{
                              "init stereoGlobalTapButExcludeProcesses []", "setMuteBehavior 0",
@@ -147,23 +134,16 @@ TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
     // The whole description, keys in order, with their types (strings quoted).
     const std::string uid = *lookup(devices[1], "uid")->string();
     const std::string speakers = "\"AppleUSBAudioEngine:Speakers:1\"";
-    const std::string described =
+    EXPECT_EQ(
+        sim::describe(devices[1]),
         "{\"name\": \"OvraHelper Tap Device\", \"uid\": \"" + uid + "\", \"master\": " + speakers +
-        ", \"private\": true, \"stacked\": false, \"tapautostart\": true, \"subdevices\": "
-        "[{\"uid\": " +
-        speakers + "}], \"taps\": [{\"drift\": true, \"uid\": \"" + t.uuid().text() + "\"}]}";
-    EXPECT_EQ(sim::describe(devices[1]), described);
+            ", \"private\": true, \"stacked\": false, \"tapautostart\": true, "
+            "\"subdevices\": [{\"uid\": " +
+            speakers + "}], \"taps\": [{\"drift\": true, \"uid\": \"" + t.uuid().text() + "\"}]}");
     const std::string prefix = "com.ovrahelper.tap.";
     ASSERT_EQ(uid.compare(0, prefix.size(), prefix), 0) << uid;
     EXPECT_TRUE(isUuidText(uid.substr(prefix.size()))) << uid;
     EXPECT_NE(uid.substr(prefix.size()), t.uuid().text());
-
-    // The journal carries the same dictionary, as built.
-    EXPECT_EQ(journal()
-                  .entriesStartingWith("createAggregateDevice")
-                  .back()
-                  .rfind("createAggregateDevice " + described + " ", 0),
-              0u);
 }
 
 TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
@@ -178,11 +158,10 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
     EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
 
     ASSERT_EQ(deliver(480), 1u);
-    ASSERT_EQ(deliver(480), 1u);
     hardware().flush();
-    EXPECT_EQ(chunks.count(), 2u);
+    EXPECT_EQ(chunks.count(), 1u);
     EXPECT_EQ(second.count(), 0u);
-    for (void* user : chunks.users) EXPECT_EQ(user, &chunks);
+    EXPECT_EQ(chunks.users, std::vector<void*>{&chunks});
     EXPECT_EQ(status.all(), std::vector<int32_t>{0});
     EXPECT_EQ(secondStatus.all(), std::vector<int32_t>{-1});
 }
