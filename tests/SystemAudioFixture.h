@@ -82,6 +82,15 @@ class SteeredPlatform : public sim::SimPlatform {
     SteeredFacilities steered;
 };
 
+// Polls `done` until it holds or `limit` has passed; returns whether it holds.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return done();
+}
+
 // Chunks a data callback received, with the user pointer and thread of each call.
 struct ChunkRecorder {
     std::mutex mutex;
