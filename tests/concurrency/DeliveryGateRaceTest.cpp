@@ -1,7 +1,9 @@
-// Deliveries racing a close: once close() has returned, no delivery may run, from any thread.
+// The delivery gate: once close() has returned no delivery runs, from any thread; a close from
+// inside a delivery waits only once that delivery's callback has returned.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -10,12 +12,49 @@
 namespace ovra {
 namespace {
 
+TEST(DeliveryGate, ClosedGateRunsNothingUntilOpenedAgain) {
+    DeliveryGate gate;
+    int calls = 0;
+    EXPECT_TRUE(gate.run([&] { ++calls; }));
+    gate.close();
+    EXPECT_FALSE(gate.isOpen());
+    EXPECT_FALSE(gate.run([&] { ++calls; }));
+    EXPECT_EQ(calls, 1);
+    gate.open();
+    EXPECT_TRUE(gate.run([&] { ++calls; }));
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(DeliveryGate, CloseWaitsForTheDeliveryInProgress) {
+    DeliveryGate gate;
+    std::promise<void> entered, release;
+    std::atomic<bool> deliveryDone{false}, closed{false};
+    std::thread audio([&, released = release.get_future()] {
+        gate.run([&] {
+            entered.set_value();
+            released.wait();
+            deliveryDone = true;
+        });
+    });
+    entered.get_future().wait();
+    std::thread stopper([&] {
+        gate.close();
+        closed = true;
+        EXPECT_TRUE(deliveryDone.load());  // close returned only after the delivery ended
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(closed.load());
+    release.set_value();
+    audio.join();
+    stopper.join();
+    EXPECT_TRUE(closed.load());
+}
+
 TEST(DeliveryGateRace, NothingRunsAfterCloseReturns) {
     for (int round = 0; round < 50; ++round) {
         DeliveryGate gate;
-        std::atomic<bool> closed{false};
+        std::atomic<bool> closed{false}, quit{false};
         std::atomic<int> lateDeliveries{0};
-        std::atomic<bool> quit{false};
         std::vector<std::thread> audio;
         for (int t = 0; t < 3; ++t)
             audio.emplace_back([&] {
@@ -32,6 +71,40 @@ TEST(DeliveryGateRace, NothingRunsAfterCloseReturns) {
         for (auto& t : audio) t.join();
         ASSERT_EQ(lateDeliveries.load(), 0) << "round " << round;
     }
+}
+
+// Two audio threads whose callbacks close each other's gate: neither close may wait there, or
+// both would wait for good; each delivery returns only once the gate it closed has drained.
+TEST(DeliveryGate, ClosesInsideDeliveriesWaitOnlyOnceTheCallbackHasReturned) {
+    auto a = std::make_shared<DeliveryGate>(), b = std::make_shared<DeliveryGate>();
+    std::promise<void> aEntered, bEntered;
+    auto aIn = aEntered.get_future().share(), bIn = bEntered.get_future().share();
+    std::atomic<bool> aClosed{false}, bClosed{false}, bDone{false}, aReturnedBeforeBDone{false};
+    std::thread threadA([&] {
+        a->run([&] {
+            aEntered.set_value();
+            bIn.wait();
+            b->close();
+            aClosed = true;
+        });
+        aReturnedBeforeBDone = !bDone.load();
+    });
+    std::thread threadB([&] {
+        b->run([&] {
+            bEntered.set_value();
+            aIn.wait();
+            a->close();
+            bClosed = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            bDone = true;
+        });
+    });
+    threadA.join();
+    threadB.join();
+    EXPECT_TRUE(aClosed && bClosed);
+    EXPECT_FALSE(aReturnedBeforeBDone.load());  // A's run waited for B's delivery to end
+    EXPECT_FALSE(a->run([] {}));
+    EXPECT_FALSE(b->run([] {}));
 }
 
 }  // namespace
