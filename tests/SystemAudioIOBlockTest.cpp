@@ -74,17 +74,15 @@ TEST_F(TapIOBlockTest, FirstCycleConvertsIntoTheComputedCapacity) {
 }
 
 TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
+    make(1e-6);  // a positive but absurdly low rate: the capacity overflows 32 bits
+    cycle(512);
+    EXPECT_EQ(buffersMade(), 0u);
     make(48000);
     cycle(0);
     journal.failNext("wrapNoCopy");
     cycle(480);
     journal.failNext("makeBuffer");
     cycle(480);
-    // Two buffers for interleaved stereo: the wrapper itself refuses them.
-    std::vector<float> left(480), right(480);
-    AudioBuffer buffers[2] = {{1, 480 * 4, left.data()}, {1, 480 * 4, right.data()}};
-    AudioBufferList list{2, buffers};
-    (*block)(&list);
     (*block)(nullptr);
     EXPECT_TRUE(converter->capacities.empty());
     // A conversion without output, or one that throws, delivers nothing either.
@@ -97,8 +95,7 @@ TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
     EXPECT_NO_THROW(cycle(480));
     EXPECT_EQ(chunks.count(), 0u);
     cycle(480);  // the next cycle goes on as usual, with the same converter
-    ASSERT_EQ(chunks.count(), 1u);
-    EXPECT_EQ(chunks.byteCounts[0], 320);
+    EXPECT_EQ(chunks.byteCounts, std::vector<int32_t>{320});
     EXPECT_EQ(converter->capacities.size(), 3u);
 }
 
@@ -121,15 +118,6 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
     EXPECT_NE(wraps[0].find(" reuse=no "), std::string::npos) << wraps[0];
     for (size_t i = 1; i < wraps.size(); ++i)
         EXPECT_NE(wraps[i].find(" reuse=yes "), std::string::npos) << wraps[i];
-}
-
-TEST_F(TapIOBlockTest, CapacityBeyondThirtyTwoBitsDropsTheChunk) {
-    // A positive but absurdly low source rate makes the product overflow 32 bits.
-    make(1e-6);
-    cycle(512);
-    EXPECT_TRUE(converter->capacities.empty());
-    EXPECT_EQ(buffersMade(), 0u);
-    EXPECT_EQ(chunks.count(), 0u);
 }
 
 }  // namespace
