@@ -1,5 +1,5 @@
-// What the system-audio tests share: a simulated platform whose converter a test can swap for a
-// scripted one, and recorders for the host's callbacks.
+// What the system-audio tests share: a fresh simulated platform per test, and recorders for the
+// host's callbacks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,72 +15,10 @@
 #include <vector>
 
 #include "OvraHelper.h"
-#include "platform/sim/SimAudioFacilities.h"
 #include "platform/sim/SimAudioHardware.h"
 #include "platform/sim/SimPlatform.h"
 
 namespace ovra::test {
-
-// A converter writing a ramp (output frame n holds n mod 32768, so order and gaps show): writes
-// `framesFor(inputFrames, capacity)` frames, capacity - 1 by default; remembers each capacity.
-class ScriptedConverter : public AudioConverter {
-  public:
-    ScriptedConverter(std::shared_ptr<const AudioFormat> from,
-                      std::shared_ptr<const AudioFormat> to)
-        : from_(std::move(from)), to_(std::move(to)) {}
-
-    AudioConverterOutputStatus convert(PCMBuffer& output, std::string* error,
-                                       AudioConverterInputBlock& input) override {
-        AudioConverterInputStatus status = AudioConverterInputStatus::noDataNow;
-        const PCMBuffer* chunk = input(output.frameCapacity(), &status);
-        AudioConverterInputStatus second = AudioConverterInputStatus::haveData;
-        const PCMBuffer* again = input(output.frameCapacity(), &second);
-        oneShotHeld = oneShotHeld && chunk && status == AudioConverterInputStatus::haveData &&
-                      !again && second == AudioConverterInputStatus::noDataNow;
-        capacities.push_back(output.frameCapacity());
-        const uint32_t frames =
-            framesFor ? framesFor(chunk ? chunk->frameLength() : 0, output.frameCapacity())
-                      : output.frameCapacity() - 1;
-        int16_t* out = output.int16ChannelData()[0];
-        for (uint32_t i = 0; i < frames; ++i) out[i] = int16_t(next_++ % 32768);
-        output.setFrameLength(frames);
-        if (error) *error = "ignored";
-        return AudioConverterOutputStatus::error;  // never examined by the caller
-    }
-    const std::shared_ptr<const AudioFormat>& inputFormat() const override { return from_; }
-    const std::shared_ptr<const AudioFormat>& outputFormat() const override { return to_; }
-
-    std::function<uint32_t(uint32_t inputFrames, uint32_t capacity)> framesFor;
-    std::vector<uint32_t> capacities;
-    bool oneShotHeld = true;
-
-  private:
-    std::shared_ptr<const AudioFormat> from_, to_;
-    uint32_t next_ = 0;
-};
-
-// The simulated facilities, making scripted converters instead of real ones when asked.
-class SteeredFacilities : public sim::SimAudioFacilities {
-  public:
-    using sim::SimAudioFacilities::SimAudioFacilities;
-
-    std::shared_ptr<AudioConverter> makeConverter(std::shared_ptr<const AudioFormat> from,
-                                                  std::shared_ptr<const AudioFormat> to) override {
-        auto made = sim::SimAudioFacilities::makeConverter(from, to);
-        if (!made || !scripted) return made;
-        return lastScripted = std::make_shared<ScriptedConverter>(from, to);
-    }
-
-    bool scripted = false;
-    std::shared_ptr<ScriptedConverter> lastScripted;
-};
-
-class SteeredPlatform : public sim::SimPlatform {
-  public:
-    SteeredPlatform() : steered(journal()) {}
-    AudioFacilities& audioFacilities() override { return steered; }
-    SteeredFacilities steered;
-};
 
 // Polls `done` until it holds or `limit` has passed; returns whether it holds.
 inline bool eventually(const std::function<bool()>& done,
@@ -100,11 +38,10 @@ struct ChunkRecorder {
     std::vector<void*> users;
     std::vector<std::thread::id> threads;
     std::atomic<int> active{0};
-    std::atomic<int> overlaps{0};
     std::function<void()> during;  // runs inside each call, after it is recorded
 
     void record(const uint8_t* data, int32_t bytes, void* user) {
-        if (active.fetch_add(1) != 0) ++overlaps;
+        ++active;
         {
             std::lock_guard lock(mutex);
             const auto* samples = reinterpret_cast<const int16_t*>(data);
@@ -159,10 +96,7 @@ struct StatusRecorder {
 // A fresh platform per test; whatever runs is stopped afterwards.
 class SystemAudioTest : public testing::Test {
   protected:
-    void SetUp() override {
-        platform = std::make_shared<SteeredPlatform>();
-        installPlatform(platform);
-    }
+    void SetUp() override { platform = sim::installSimPlatform(); }
     void TearDown() override {
         ov_stop_system_audio();
         installPlatform(nullptr);
@@ -205,7 +139,7 @@ class SystemAudioTest : public testing::Test {
         EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
         EXPECT_EQ(hardware().ioProcCount(), 0u);
     }
-    std::shared_ptr<SteeredPlatform> platform;
+    std::shared_ptr<sim::SimPlatform> platform;
     ChunkRecorder chunks;
     StatusRecorder status;
 };

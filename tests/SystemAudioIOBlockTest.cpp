@@ -4,10 +4,36 @@
 #include <stdexcept>
 
 #include "SystemAudioFixture.h"
+#include "platform/sim/SimAudioFacilities.h"
 #include "systemaudio/TapIOBlock.h"
 
 namespace ovra::test {
 namespace {
+
+// A converter writing `framesFor(capacity)` frames, capacity - 1 by default, whatever its input;
+// remembers each capacity.
+class ScriptedConverter : public AudioConverter {
+  public:
+    ScriptedConverter(std::shared_ptr<const AudioFormat> from,
+                      std::shared_ptr<const AudioFormat> to)
+        : from_(std::move(from)), to_(std::move(to)) {}
+
+    AudioConverterOutputStatus convert(PCMBuffer& output, std::string*,
+                                       AudioConverterInputBlock&) override {
+        capacities.push_back(output.frameCapacity());
+        output.setFrameLength(framesFor ? framesFor(output.frameCapacity())
+                                        : output.frameCapacity() - 1);
+        return AudioConverterOutputStatus::error;  // never examined by the caller
+    }
+    const std::shared_ptr<const AudioFormat>& inputFormat() const override { return from_; }
+    const std::shared_ptr<const AudioFormat>& outputFormat() const override { return to_; }
+
+    std::function<uint32_t(uint32_t capacity)> framesFor;
+    std::vector<uint32_t> capacities;
+
+  private:
+    std::shared_ptr<const AudioFormat> from_, to_;
+};
 
 TEST(TapIOBlockCapacity, OutsideThirtyTwoBitsIsRefused) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -87,7 +113,7 @@ TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
     EXPECT_TRUE(converter->capacities.empty());
     // A conversion without output, or one that throws, delivers nothing either.
     int call = 0;
-    converter->framesFor = [&](uint32_t, uint32_t capacity) -> uint32_t {
+    converter->framesFor = [&](uint32_t capacity) -> uint32_t {
         if (++call == 2) throw std::runtime_error("converter broke");
         return call == 1 ? 0u : capacity - 1;
     };
