@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,7 +31,6 @@ inline bool eventually(const std::function<bool()>& done,
 // Chunks a data callback received, with the user pointer and thread of each call.
 struct ChunkRecorder {
     std::mutex mutex;
-    std::condition_variable arrived;
     std::vector<int16_t> all;  // every chunk's samples, one after the other
     std::vector<int32_t> byteCounts;
     std::vector<void*> users;
@@ -50,7 +48,6 @@ struct ChunkRecorder {
             users.push_back(user);
             threads.push_back(std::this_thread::get_id());
         }
-        arrived.notify_all();
         if (during) during();
         active.fetch_sub(1);
     }
@@ -59,13 +56,7 @@ struct ChunkRecorder {
         return byteCounts.size();
     }
     bool waitFor(size_t n) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, std::chrono::seconds(10),
-                                [&] { return byteCounts.size() >= n; });
-    }
-    std::vector<int16_t> samples() {
-        std::lock_guard lock(mutex);
-        return all;
+        return eventually([&] { return count() >= n; });
     }
 
     // The data callback: `user` is the recorder.
@@ -112,11 +103,6 @@ class SystemAudioTest : public testing::Test {
         return codes.empty() ? 99 : codes.back();
     }
     int32_t start() { return start(chunks, status); }
-    // One cycle of `frames` stereo frames of a constant value.
-    size_t deliver(uint32_t frames) {
-        return hardware().deliverCycle(hardware().lastAggregateDevice(),
-                                       std::vector<float>(size_t(frames) * 2, 0.25f));
-    }
     // Lines of `text`, each with its "\n".
     static std::vector<std::string> lines(const std::string& text) {
         std::vector<std::string> out;
