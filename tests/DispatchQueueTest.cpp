@@ -43,23 +43,18 @@ TEST(DispatchQueue, RunsWorkInOrderOnOneThread) {
 TEST(DispatchQueue, DrainWaitsForRunningWork) {
     auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
     std::promise<void> release;
-    auto released = release.get_future().share();
     std::atomic<bool> finished{false};
-    q->async([&] {
+    q->async([&, released = release.get_future().share()] {
         released.wait();
         finished = true;
     });
-    std::atomic<bool> drained{false};
-    std::thread drainer([&] {
+    auto drained = std::async(std::launch::async, [&] {
         q->drain();
-        drained = true;
-        EXPECT_TRUE(finished.load());
+        return finished.load();  // whether drain returned only after the work ended
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(drained.load());
+    EXPECT_EQ(drained.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     release.set_value();
-    drainer.join();
-    EXPECT_TRUE(drained.load());
+    EXPECT_TRUE(drained.get());
 }
 
 TEST(DispatchQueue, DrainFromItsOwnThreadDoesNotWaitForItself) {

@@ -28,7 +28,7 @@ TEST(DeliveryGate, ClosedGateRunsNothingUntilOpenedAgain) {
 TEST(DeliveryGate, CloseWaitsForTheDeliveryInProgress) {
     DeliveryGate gate;
     std::promise<void> entered, release;
-    std::atomic<bool> deliveryDone{false}, closed{false};
+    std::atomic<bool> deliveryDone{false};
     std::thread audio([&, released = release.get_future()] {
         gate.run([&] {
             entered.set_value();
@@ -37,17 +37,14 @@ TEST(DeliveryGate, CloseWaitsForTheDeliveryInProgress) {
         });
     });
     entered.get_future().wait();
-    std::thread stopper([&] {
+    auto closing = std::async(std::launch::async, [&] {
         gate.close();
-        closed = true;
-        EXPECT_TRUE(deliveryDone.load());  // close returned only after the delivery ended
+        return deliveryDone.load();  // whether close returned only after the delivery ended
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(closed.load());
+    EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     release.set_value();
     audio.join();
-    stopper.join();
-    EXPECT_TRUE(closed.load());
+    EXPECT_TRUE(closing.get());
 }
 
 TEST(DeliveryGateRace, NothingRunsAfterCloseReturns) {

@@ -1,16 +1,12 @@
 // System audio under real concurrency: host threads start and stop while the paced simulated
 // device runs cycles on its own thread and the session's queue delivers them. Run under
 // ThreadSanitizer; the checks also hold without it.
+#include <algorithm>
+
 #include "SystemAudioFixture.h"
 
 namespace ovra::test {
 namespace {
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
-    return n;
-}
 
 class SystemAudioRace : public SystemAudioTest {
   protected:
@@ -61,9 +57,9 @@ TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(s.count(), settled);
     }
-    EXPECT_EQ(
-        occurrences(testing::internal::GetCapturedStderr(), "[tap] System audio capture stopped\n"),
-        60u);
+    EXPECT_EQ(std::ranges::count(lines(testing::internal::GetCapturedStderr()),
+                                 "[tap] System audio capture stopped\n"),
+              60);
     expectNothingLeft();
 }
 
@@ -85,11 +81,12 @@ TEST_F(SystemAudioRace, HostsContendForTheSlot) {
     a.join();
     b.join();
     ov_stop_system_audio();
-    const std::string log = testing::internal::GetCapturedStderr();
+    const auto log = lines(testing::internal::GetCapturedStderr());
     EXPECT_EQ(others, 0);
     EXPECT_EQ(zeros + refusals, 80);
-    EXPECT_EQ(occurrences(log, "capture started"), size_t(zeros.load()));
-    EXPECT_EQ(occurrences(log, "capture stopped"), size_t(zeros.load()));
+    EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture started (Core Audio Tap)\n"),
+              zeros.load());
+    EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture stopped\n"), zeros.load());
     expectNothingLeft();
 }
 
