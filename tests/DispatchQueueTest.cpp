@@ -72,7 +72,6 @@ TEST(DispatchQueue, LastReferenceDroppedByItsOwnWork) {
     std::promise<void> ran;
     {
         auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
-        std::weak_ptr<DispatchQueue> weak = q;
         auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(q);
         q.reset();
         (*holder)->async([holder, &ran]() mutable {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -37,16 +38,12 @@ TEST(LogLine, LinesFromManyThreadsNeverInterleave) {
             for (int i = 0; i < 200; ++i) logLine(line);
         });
     for (auto& t : threads) t.join();
-    const std::string out = testing::internal::GetCapturedStderr();
-    size_t lines = 0, pos = 0;
-    while (pos < out.size()) {
-        const size_t end = out.find('\n', pos);
-        ASSERT_NE(end, std::string::npos);
-        const std::string line = out.substr(pos, end - pos);
+    std::istringstream out(testing::internal::GetCapturedStderr());
+    size_t lines = 0;
+    for (std::string line; std::getline(out, line); ++lines) {
+        ASSERT_FALSE(out.eof()) << "no newline after " << line;
         ASSERT_EQ(line.size(), 14u + 1u + 200u) << line;
         EXPECT_EQ(line.find_first_not_of(line.back(), 15), std::string::npos) << line;
-        ++lines;
-        pos = end + 1;
     }
     EXPECT_EQ(lines, 800u);
 }

@@ -95,7 +95,6 @@ TEST_F(TapIOBlockTest, FirstCycleConvertsIntoTheComputedCapacity) {
         cycle(r.frames);
         ASSERT_EQ(converter->capacities.size(), 1u);
         EXPECT_EQ(converter->capacities[0], r.capacity);
-        EXPECT_EQ(block->outputBufferCapacity(), r.capacity);
     }
 }
 
@@ -130,10 +129,8 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
     cycle(512);
     cycle(480);
     EXPECT_EQ(buffersMade(), 1u);
-    EXPECT_EQ(block->outputBufferCapacity(), 171u);
     cycle(1024);
     EXPECT_EQ(buffersMade(), 2u);
-    EXPECT_EQ(block->outputBufferCapacity(), 342u);
     cycle(480);
     EXPECT_EQ(buffersMade(), 2u);
     EXPECT_EQ(converter->capacities, (std::vector<uint32_t>{171, 171, 342, 342}));

@@ -32,7 +32,7 @@ bool isUuidText(const std::string& text) {
     return text.size() == 36;
 }
 
-TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
+TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareInOrder) {
     // The tap-format line shows the format as read, whatever it is.
     AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(22050.5, 1);
     int16Mono.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
@@ -41,7 +41,7 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
     const std::pair<AudioStreamBasicDescription, const char*> formats[] = {
         {sim::SimAudioHardware::floatFormat(96000.0, 6, false), "96000.0Hz, 6ch, 32bit"},
         {int16Mono, "22050.5Hz, 1ch, 16bit"}};
-    hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
+    const AudioObjectID output = hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
     for (const auto& [format, formatLine] : formats) {
         SCOPED_TRACE(formatLine);
         hardware().setTapFormat(format);
@@ -52,54 +52,47 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZero) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(start(chunks, result), 0);
         EXPECT_EQ(result.all().size(), 1u);
-        EXPECT_EQ(lines(linesAtStatus),
-                  (std::vector<std::string>{
-                      "[tap] Created process tap, ID: " +
-                          field(journal(), "createProcessTap", "tap") + "\n",
-                      "[tap] Default output device: BuiltInSpeakerDevice\n",
-                      "[tap] Created aggregate device, ID: " +
-                          field(journal(), "createAggregateDevice", "device") + "\n",
-                      "[tap] Tap format: " + std::string(formatLine) + "\n",
-                      "[tap] System audio capture started (Core Audio Tap)\n"}));
         ov_stop_system_audio();
+
+        const std::string tap = field(journal(), "createProcessTap", "tap");
+        const std::string device = field(journal(), "createAggregateDevice", "device");
+        const std::string proc = field(journal(), "createIOProcIDWithBlock", "proc");
+        EXPECT_EQ(
+            lines(linesAtStatus),
+            (std::vector<std::string>{"[tap] Created process tap, ID: " + tap + "\n",
+                                      "[tap] Default output device: BuiltInSpeakerDevice\n",
+                                      "[tap] Created aggregate device, ID: " + device + "\n",
+                                      "[tap] Tap format: " + std::string(formatLine) + "\n",
+                                      "[tap] System audio capture started (Core Audio Tap)\n"}));
+        EXPECT_EQ(calls(), (std::vector<std::string>{
+                               "createProcessTap", "getPropertyData", "getPropertyData",
+                               "createAggregateDevice", "getPropertyData", "createDispatchQueue",
+                               "createIOProcIDWithBlock", "deviceStart", "deviceStop",
+                               "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
+        const auto reads = journal().entriesStartingWith("getPropertyData");
+        ASSERT_EQ(reads.size(), 3u);
+        const std::string rest = " qualifierSize=0 qualifier=null dataSize=";
+        EXPECT_EQ(reads[0], "getPropertyData object=1 address='dOut','glob',0" + rest + "4 => 0");
+        EXPECT_EQ(reads[1], "getPropertyData object=" + std::to_string(output) +
+                                " address='uid ','glob',0" + rest + "8 => 0");
+        EXPECT_EQ(reads[2], "getPropertyData object=" + device + " address='sfmt','inpt',0" + rest +
+                                "40 => 0");
+        EXPECT_EQ(only(journal().entriesStartingWith("createDispatchQueue")),
+                  "createDispatchQueue com.ovrahelper.systemaudio qos=" +
+                      std::to_string(int(QualityOfService::userInitiated)));
+        EXPECT_EQ(only(journal().entriesStartingWith("createIOProcIDWithBlock")),
+                  "createIOProcIDWithBlock device=" + device +
+                      " queue=\"com.ovrahelper.systemaudio\" qos=userInitiated block=set => 0 "
+                      "proc=" +
+                      proc);
+        for (const char* call : {"deviceStart", "deviceStop", "destroyIOProcID"})
+            EXPECT_EQ(only(journal().entriesStartingWith(call)),
+                      std::string(call) + " device=" + device + " proc=" + proc + " => 0");
+        EXPECT_EQ(only(journal().entriesStartingWith("destroyAggregateDevice")),
+                  "destroyAggregateDevice device=" + device + " => 0");
+        EXPECT_EQ(only(journal().entriesStartingWith("destroyProcessTap")),
+                  "destroyProcessTap tap=" + tap + " => 0");
     }
-}
-
-TEST_F(SystemAudioTest, HardwareCallsComeInOrderWithTheirArguments) {
-    const AudioObjectID output = hardware().setDefaultOutputDevice("Speakers-UID");
-    ASSERT_EQ(start(), 0);
-    ov_stop_system_audio();
-
-    EXPECT_EQ(calls(), (std::vector<std::string>{
-                           "createProcessTap", "getPropertyData", "getPropertyData",
-                           "createAggregateDevice", "getPropertyData", "createDispatchQueue",
-                           "createIOProcIDWithBlock", "deviceStart", "deviceStop",
-                           "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
-
-    const auto reads = journal().entriesStartingWith("getPropertyData");
-    const std::string device = field(journal(), "createAggregateDevice", "device");
-    const std::string proc = field(journal(), "createIOProcIDWithBlock", "proc");
-    ASSERT_EQ(reads.size(), 3u);
-    const std::string rest = " qualifierSize=0 qualifier=null dataSize=";
-    EXPECT_EQ(reads[0], "getPropertyData object=1 address='dOut','glob',0" + rest + "4 => 0");
-    EXPECT_EQ(reads[1], "getPropertyData object=" + std::to_string(output) +
-                            " address='uid ','glob',0" + rest + "8 => 0");
-    EXPECT_EQ(reads[2],
-              "getPropertyData object=" + device + " address='sfmt','inpt',0" + rest + "40 => 0");
-    EXPECT_EQ(only(journal().entriesStartingWith("createDispatchQueue")),
-              "createDispatchQueue com.ovrahelper.systemaudio qos=" +
-                  std::to_string(int(QualityOfService::userInitiated)));
-    EXPECT_EQ(
-        only(journal().entriesStartingWith("createIOProcIDWithBlock")),
-        "createIOProcIDWithBlock device=" + device +
-            " queue=\"com.ovrahelper.systemaudio\" qos=userInitiated block=set => 0 proc=" + proc);
-    for (const char* call : {"deviceStart", "deviceStop", "destroyIOProcID"})
-        EXPECT_EQ(only(journal().entriesStartingWith(call)),
-                  std::string(call) + " device=" + device + " proc=" + proc + " => 0");
-    EXPECT_EQ(only(journal().entriesStartingWith("destroyAggregateDevice")),
-              "destroyAggregateDevice device=" + device + " => 0");
-    EXPECT_EQ(only(journal().entriesStartingWith("destroyProcessTap")),
-              "destroyProcessTap tap=" + field(journal(), "createProcessTap", "tap") + " => 0");
 }
 
 TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
