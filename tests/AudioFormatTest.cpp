@@ -136,7 +136,6 @@ TEST(PCMBuffer, NoCopyViewOverAnInterleavedListOrOneBufferPerChannel) {
     EXPECT_EQ(view->frameCapacity(), 512u);
     EXPECT_EQ(view->floatChannelData()[0], memory.data());  // the device's memory, not a copy
 
-    // One buffer per channel.
     std::vector<int32_t> left(256), right(256);
     AudioBuffer buffers[2] = {{1, 256 * 4, left.data()}, {1, 256 * 4, right.data()}};
     AudioBufferList perChannel{2, buffers};

@@ -82,8 +82,8 @@ inline void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_
 
 // Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
 // capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
-// call writes more than the capacity, and returns the output; if `end`, the input then ends and
-// whatever the converter still holds is collected too.
+// call writes more than the capacity, and returns the output, drained after the input ends if
+// `end`.
 inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::vector<Tone>& tones,
                                          uint32_t chunkFrames, int chunks, bool end = false,
                                          uint32_t capacity = 0) {

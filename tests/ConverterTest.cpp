@@ -1,6 +1,5 @@
-// The resampling converter: a tone from any accepted source keeps its frequency and level; how
-// it mixes, quantizes, honours the output capacity, keeps leftovers and treats its input block;
-// and it allocates nothing once it runs.
+// The resampling converter: tones from any accepted source, quantizing, the output capacity,
+// leftovers, its input block, and no allocation once it runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -83,10 +82,8 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
             EXPECT_EQ(counter.count(), 2);
         }
     }
-    // The sessions' capacity rule (ratio x frames + 1) for each output buffer: besides
-    // allocating nothing, what the converter holds back must not creep up over a long run.
-    // Upsampling from 8 kHz still grows its buffers a few times in its first seconds: only its
-    // backlog is checked.
+    // At the sessions' capacity (ratio x frames + 1), what the converter holds back must not creep
+    // up over a long run either. From 8 kHz it still grows its buffers in the first seconds.
     for (const Case& c :
          {Case{pcmFormatFloat32, 48000, 2, true, 480}, Case{pcmFormatFloat32, 44100, 1, false, 441},
           Case{pcmFormatFloat32, 48000, 2, true, 4096},

@@ -58,7 +58,6 @@ struct ChunkRecorder {
     bool waitFor(size_t n) {
         return eventually([&] { return count() >= n; });
     }
-
     // The data callback: `user` is the recorder.
     static void onData(const uint8_t* data, int32_t bytes, void* user) {
         static_cast<ChunkRecorder*>(user)->record(data, bytes, user);
