@@ -24,37 +24,33 @@ TEST(DispatchQueue, AWorkerEndedInsideItsWorkLetsDrainReturn) {
     EXPECT_FALSE(laterRan.load());
 }
 
-TEST(DispatchQueue, RunsWorkInOrderOnOneThread) {
-    auto q = std::make_shared<DispatchQueue>("com.test.queue", QualityOfService::userInitiated);
+// Work queued behind a running one: more than the ring holds at first, so the ring grows while
+// it wraps; drain returns once all of it has run, in order, on one thread not the caller's.
+TEST(DispatchQueue, RunsWorkInOrderOnOneThreadAndDrainWaitsForIt) {
+    auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
+    std::promise<void> entered, release;
+    q->async([&, released = release.get_future().share()] {
+        entered.set_value();
+        released.wait();
+    });
+    entered.get_future().wait();
     std::vector<int> order;  // touched only by the queue's thread until drain
     std::set<std::thread::id> threads;
-    for (int i = 0; i < 100; ++i)  // more than the ring holds at first, so it grows
+    for (int i = 0; i < 100; ++i)
         q->async([&, i] {
             order.push_back(i);
             threads.insert(std::this_thread::get_id());
         });
-    q->drain();
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-    EXPECT_EQ(threads.size(), 1u);
-    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
-}
-
-TEST(DispatchQueue, DrainWaitsForRunningWork) {
-    auto q = std::make_shared<DispatchQueue>("q", QualityOfService::defaultQoS);
-    std::promise<void> release;
-    std::atomic<bool> finished{false};
-    q->async([&, released = release.get_future().share()] {
-        released.wait();
-        finished = true;
-    });
     auto drained = std::async(std::launch::async, [&] {
         q->drain();
-        return finished.load();  // whether drain returned only after the work ended
+        return order.size();
     });
     EXPECT_EQ(drained.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     release.set_value();
-    EXPECT_TRUE(drained.get());
+    ASSERT_EQ(drained.get(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
 }
 
 TEST(DispatchQueue, DrainFromItsOwnThreadDoesNotWaitForItself) {

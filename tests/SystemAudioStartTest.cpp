@@ -190,39 +190,32 @@ TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
 // Large positive statuses are four-character codes: 'who?', 'nope', 'stop'.
 INSTANTIATE_TEST_SUITE_P(
     EachFailingStep, SystemAudioFailure,
-    testing::Values(
-        FailureRow{"TapCreation", "createProcessTap", -50,
-                   "Failed to create process tap (OSStatus -50)", 0, 0},
-        // The default-device read is not examined: the UID read then asks object 0, and its
-        // status is the one reported.
-        FailureRow{"DefaultDeviceRead", "getPropertyData:dOut", -50,
-                   "Failed to read format (OSStatus 560947818)", 1, 1, nullptr, nullptr,
-                   "getPropertyData object=0 address='uid '"},
-        FailureRow{"NoDefaultOutputDevice", nullptr, 0,
-                   "Failed to read format (OSStatus 560947818)", 1, 1, nullptr, nullptr, nullptr,
-                   [](auto& h) { h.removeDefaultOutputDevice(); }},
-        FailureRow{"DeviceUidRead", "getPropertyData:uid", 2003332927,
-                   "Failed to read format (OSStatus 2003332927)", 1, 1},
-        FailureRow{"AggregateCreation", "createAggregateDevice", -50,
-                   "Failed to create aggregate device (OSStatus -50)", 2, 1},
-        FailureRow{"StreamFormatRead", "getPropertyData:sfmt", 1852797029,
-                   "Failed to read format (OSStatus 1852797029)", 3, 2},
-        FailureRow{"TapFormatRefusedByThePlatform", "makeFormat(asbd)", -1,
-                   "Invalid audio format from tap", 4, 2, "makeConverter"},
-        // 0 channels and a 0 Hz rate: the line shows them as read, and the format object
-        // decides, without an earlier test.
-        FailureRow{"TapFormatWithoutChannels", nullptr, 0, "Invalid audio format from tap", 4, 2,
-                   "makeConverter", "48000.0Hz, 0ch, 32bit\n", nullptr,
-                   [](auto& h) { h.setTapFormat(sim::SimAudioHardware::floatFormat(48000, 0)); }},
-        FailureRow{"TapFormatWithoutRate", nullptr, 0, "Invalid audio format from tap", 4, 2,
-                   "makeConverter", "0.0Hz, 2ch, 32bit\n", nullptr,
-                   [](auto& h) { h.setTapFormat(sim::SimAudioHardware::floatFormat(0, 2)); }},
-        FailureRow{"ConverterRefused", "makeConverter", -1, "Failed to create audio converter", 4,
-                   2, "createDispatchQueue"},
-        FailureRow{"IOProcCreation", "createIOProcIDWithBlock", -50,
-                   "Failed to create IO proc (OSStatus -50)", 4, 2},
-        FailureRow{"DeviceStart", "deviceStart", 1937010544,
-                   "Failed to start audio device (OSStatus 1937010544)", 4, 3}),
+    testing::Values(FailureRow{"TapCreation", "createProcessTap", -50,
+                               "Failed to create process tap (OSStatus -50)", 0, 0},
+                    // The default-device read is not examined: the UID read then asks object 0, and
+                    // its status is the one reported.
+                    FailureRow{"DefaultDeviceRead", "getPropertyData:dOut", -50,
+                               "Failed to read format (OSStatus 560947818)", 1, 1, nullptr, nullptr,
+                               "getPropertyData object=0 address='uid '"},
+                    FailureRow{"NoDefaultOutputDevice", nullptr, 0,
+                               "Failed to read format (OSStatus 560947818)", 1, 1, nullptr, nullptr,
+                               nullptr, [](auto& h) { h.removeDefaultOutputDevice(); }},
+                    FailureRow{"DeviceUidRead", "getPropertyData:uid", 2003332927,
+                               "Failed to read format (OSStatus 2003332927)", 1, 1},
+                    FailureRow{"AggregateCreation", "createAggregateDevice", -50,
+                               "Failed to create aggregate device (OSStatus -50)", 2, 1},
+                    FailureRow{"StreamFormatRead", "getPropertyData:sfmt", 1852797029,
+                               "Failed to read format (OSStatus 1852797029)", 3, 2},
+                    // The line shows the format as read, before the format object decides.
+                    FailureRow{"TapFormatRefused", "makeFormat(asbd)", -1,
+                               "Invalid audio format from tap", 4, 2, "makeConverter",
+                               "48000.0Hz, 2ch, 32bit\n"},
+                    FailureRow{"ConverterRefused", "makeConverter", -1,
+                               "Failed to create audio converter", 4, 2, "createDispatchQueue"},
+                    FailureRow{"IOProcCreation", "createIOProcIDWithBlock", -50,
+                               "Failed to create IO proc (OSStatus -50)", 4, 2},
+                    FailureRow{"DeviceStart", "deviceStart", 1937010544,
+                               "Failed to start audio device (OSStatus 1937010544)", 4, 3}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
