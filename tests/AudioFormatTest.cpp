@@ -16,7 +16,7 @@ namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr uint32_t kFloat = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-constexpr uint32_t kInt = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+using enum AudioCommonFormat;
 
 TEST(AudioFormat, StreamDescriptionIsAcceptedUnlessReallyInvalid) {
     // Float stereo at 48 kHz, and each way away from it.
@@ -55,8 +55,7 @@ TEST(AudioFormat, StreamDescriptionIsAcceptedUnlessReallyInvalid) {
 // Every sample type in either layout: its own description makes the same format again, so the
 // stream-description path accepts each of them too.
 TEST(AudioFormat, FromCommonFormatDescribesItselfConsistently) {
-    for (auto common : {AudioCommonFormat::pcmFormatFloat32, AudioCommonFormat::pcmFormatFloat64,
-                        AudioCommonFormat::pcmFormatInt16, AudioCommonFormat::pcmFormatInt32}) {
+    for (auto common : {pcmFormatFloat32, pcmFormatFloat64, pcmFormatInt16, pcmFormatInt32}) {
         for (bool interleaved : {true, false}) {
             auto f = AudioFormat::fromCommonFormat(common, 44100, 3, interleaved);
             ASSERT_TRUE(f);
@@ -73,7 +72,6 @@ TEST(AudioFormat, FromCommonFormatDescribesItselfConsistently) {
 }
 
 TEST(AudioFormat, FromCommonFormatRefusesWhatIsInvalid) {
-    using enum AudioCommonFormat;
     EXPECT_FALSE(AudioFormat::fromCommonFormat(otherFormat, 48000, 1, false));
     EXPECT_FALSE(AudioFormat::fromCommonFormat(AudioCommonFormat(99), 48000, 1, false));
     EXPECT_FALSE(AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, 0, false));
@@ -87,8 +85,7 @@ TEST(AudioFormat, FromCommonFormatRefusesWhatIsInvalid) {
 }
 
 std::shared_ptr<const AudioFormat> floatFormat(uint32_t channels, bool interleaved) {
-    return AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatFloat32, 48000, channels,
-                                         interleaved);
+    return AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, channels, interleaved);
 }
 
 TEST(PCMBuffer, WithCapacityStartsEmptyAndClampsItsLength) {
@@ -139,9 +136,8 @@ TEST(PCMBuffer, NoCopyViewOverAnInterleavedListOrOneBufferPerChannel) {
     std::vector<int32_t> left(256), right(256);
     AudioBuffer buffers[2] = {{1, 256 * 4, left.data()}, {1, 256 * 4, right.data()}};
     AudioBufferList perChannel{2, buffers};
-    auto planar = PCMBuffer::noCopy(
-        AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt32, 48000, 2, false),
-        &perChannel);
+    auto planar = PCMBuffer::noCopy(AudioFormat::fromCommonFormat(pcmFormatInt32, 48000, 2, false),
+                                    &perChannel);
     ASSERT_TRUE(planar);
     EXPECT_EQ(planar->frameLength(), 256u);
     EXPECT_EQ(planar->int32ChannelData()[0], left.data());
