@@ -129,13 +129,25 @@ TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
 }
 
 TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
+    ChunkRecorder second;
+    StatusRecorder secondStatus;
     ASSERT_EQ(start(), 0);
     journal().clear();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(start(), -1);
+    EXPECT_EQ(start(second, secondStatus), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[tap] System audio capture already running\n");
     EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
+
+    // The first session keeps its callbacks.
+    ASSERT_EQ(
+        hardware().deliverCycle(hardware().lastAggregateDevice(), std::vector<float>(960, 0.1f)),
+        1u);
+    hardware().flush();
+    EXPECT_EQ(second.count(), 0u);
+    EXPECT_EQ(chunks.users, std::vector<void*>{&chunks});
+    EXPECT_EQ(status.all(), std::vector<int32_t>{0});
+    EXPECT_EQ(secondStatus.all(), std::vector<int32_t>{-1});
 }
 
 // A start that fails: the failure line with the error's text, status -3, and nothing left
@@ -181,6 +193,12 @@ TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
     const std::vector<std::string> all = {"destroyIOProcID", "destroyAggregateDevice",
                                           "destroyProcessTap"};
     EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));
+
+    // The slot stayed empty: the next start begins from nothing and succeeds.
+    ChunkRecorder again;
+    StatusRecorder againStatus;
+    EXPECT_EQ(start(again, againStatus), 0);
+    EXPECT_EQ(status.all(), std::vector<int32_t>{-3});
 }
 
 // Large positive statuses are four-character codes: 'who?', 'nope', 'stop'.
