@@ -1,6 +1,6 @@
 // A system-audio start: its five lines, its status, and exactly what it asks of the audio
 // hardware, in which order, with which arguments; a second start; each failing step.
-#include <cctype>
+#include <gmock/gmock.h>
 
 #include "SystemAudioFixture.h"
 #include "platform/PropertyValue.h"
@@ -8,30 +8,15 @@
 namespace ovra::test {
 namespace {
 
-std::string only(const std::vector<std::string>& entries) {
-    EXPECT_EQ(entries.size(), 1u);
-    return entries.empty() ? "" : entries.front();
+// A UUID's canonical upper-case text.
+const std::string kUuid = "[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}";
+
+// The ID a create call's journal entry ends with ("... => 0 tap=102").
+std::string createdId(const std::string& entry) {
+    return entry.substr(entry.rfind('=') + 1);
 }
 
-// The value after `key=` in the one journal entry of `call`.
-std::string field(sim::SimJournal& journal, const std::string& call, const std::string& key) {
-    const std::string entry = only(journal.entriesStartingWith(call));
-    const size_t at = entry.find(" " + key + "=");
-    if (at == std::string::npos) return "";
-    const size_t begin = at + key.size() + 2;
-    return entry.substr(begin, entry.find(' ', begin) - begin);
-}
-
-// Whether `text` is the canonical upper-case text of a UUID: 8-4-4-4-12 hexadecimal digits.
-bool isUuidText(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        const auto c = uint8_t(text[i]);
-        if (dash ? c != '-' : !std::isxdigit(c) || std::islower(c)) return false;
-    }
-    return text.size() == 36;
-}
-
+// Two sessions, each with its own tap and aggregate device, read different tap formats.
 TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareInOrder) {
     // The tap-format line shows the format as read, whatever it is.
     AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(22050.5, 1);
@@ -42,90 +27,69 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareIn
         {sim::SimAudioHardware::floatFormat(96000.0, 6, false), "96000.0Hz, 6ch, 32bit"},
         {int16Mono, "22050.5Hz, 1ch, 16bit"}};
     const AudioObjectID output = hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
+    std::string previousUuid, previousUid;
     for (const auto& [format, formatLine] : formats) {
         SCOPED_TRACE(formatLine);
         hardware().setTapFormat(format);
         journal().clear();
         StatusRecorder result;
-        std::string linesAtStatus;
-        result.during = [&](int32_t) { linesAtStatus = testing::internal::GetCapturedStderr(); };
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(start(chunks, result), 0);
+        std::string atStatus;  // every start line is written before the status call
+        result.during = [&](int32_t) {
+            atStatus = testing::internal::GetCapturedStderr();
+            testing::internal::CaptureStderr();
+        };
+        EXPECT_TRUE(linesOf([&] { EXPECT_EQ(start(chunks, result), 0); }).empty());
         EXPECT_EQ(result.all().size(), 1u);
         ov_stop_system_audio();
 
-        const std::string tap = field(journal(), "createProcessTap", "tap");
-        const std::string device = field(journal(), "createAggregateDevice", "device");
-        const std::string proc = field(journal(), "createIOProcIDWithBlock", "proc");
-        EXPECT_EQ(
-            lines(linesAtStatus),
-            (std::vector<std::string>{"[tap] Created process tap, ID: " + tap + "\n",
-                                      "[tap] Default output device: BuiltInSpeakerDevice\n",
-                                      "[tap] Created aggregate device, ID: " + device + "\n",
-                                      "[tap] Tap format: " + std::string(formatLine) + "\n",
-                                      "[tap] System audio capture started (Core Audio Tap)\n"}));
-        EXPECT_EQ(calls(), (std::vector<std::string>{
-                               "createProcessTap", "getPropertyData", "getPropertyData",
-                               "createAggregateDevice", "getPropertyData", "createDispatchQueue",
-                               "createIOProcIDWithBlock", "deviceStart", "deviceStop",
-                               "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
-        const auto reads = journal().entriesStartingWith("getPropertyData");
-        ASSERT_EQ(reads.size(), 3u);
+        const auto made = calls();
+        ASSERT_EQ(made.size(), 12u) << testing::PrintToString(made);
+        const std::string tap = createdId(made[0]), device = createdId(made[3]);
+        const std::string proc = createdId(made[6]);
+        EXPECT_EQ(atStatus, "[tap] Created process tap, ID: " + tap +
+                                "\n[tap] Default output device: BuiltInSpeakerDevice\n"
+                                "[tap] Created aggregate device, ID: " +
+                                device + "\n[tap] Tap format: " + formatLine +
+                                "\n[tap] System audio capture started (Core Audio Tap)\n");
+
+        const std::string uuid = hardware().tapDescriptions().back().uuid().text();
+        const std::string uid = *lookup(hardware().aggregateDescriptions().back(), "uid")->string();
+        EXPECT_THAT(uuid, testing::MatchesRegex(kUuid));
+        EXPECT_THAT(uid, testing::MatchesRegex("com\\.ovrahelper\\.tap\\." + kUuid));
+        EXPECT_EQ(uid.find(uuid), std::string::npos);
+        EXPECT_NE(uuid, previousUuid);
+        EXPECT_NE(uid, previousUid);
+        previousUuid = uuid;
+        previousUid = uid;
+        // The descriptions whole, keys in order, with their types (strings quoted); the queue's
+        // label and class as the I/O procedure got them.
         const std::string rest = " qualifierSize=0 qualifier=null dataSize=";
-        EXPECT_EQ(reads[0], "getPropertyData object=1 address='dOut','glob',0" + rest + "4 => 0");
-        EXPECT_EQ(reads[1], "getPropertyData object=" + std::to_string(output) +
-                                " address='uid ','glob',0" + rest + "8 => 0");
-        EXPECT_EQ(reads[2], "getPropertyData object=" + device + " address='sfmt','inpt',0" + rest +
-                                "40 => 0");
-        // The queue's label and class as the I/O procedure got them.
-        EXPECT_EQ(only(journal().entriesStartingWith("createIOProcIDWithBlock")),
-                  "createIOProcIDWithBlock device=" + device +
-                      " queue=\"com.ovrahelper.systemaudio\" qos=userInitiated block=set => 0 "
-                      "proc=" +
-                      proc);
-        for (const char* call : {"deviceStart", "deviceStop", "destroyIOProcID"})
-            EXPECT_EQ(only(journal().entriesStartingWith(call)),
-                      std::string(call) + " device=" + device + " proc=" + proc + " => 0");
-        EXPECT_EQ(only(journal().entriesStartingWith("destroyAggregateDevice")),
-                  "destroyAggregateDevice device=" + device + " => 0");
-        EXPECT_EQ(only(journal().entriesStartingWith("destroyProcessTap")),
-                  "destroyProcessTap tap=" + tap + " => 0");
+        const std::string ids = " device=" + device + " proc=" + proc + " => 0";
+        EXPECT_EQ(
+            made,
+            (std::vector<std::string>{
+                "createProcessTap [init stereoGlobalTapButExcludeProcesses [], "
+                "setMuteBehavior 0, setName OvraHelper System Audio, setPrivate true, "
+                "setExclusive true, setUUID " +
+                    uuid + "] => 0 tap=" + tap,
+                "getPropertyData object=1 address='dOut','glob',0" + rest + "4 => 0",
+                "getPropertyData object=" + std::to_string(output) + " address='uid ','glob',0" +
+                    rest + "8 => 0",
+                "createAggregateDevice {\"name\": \"OvraHelper Tap Device\", \"uid\": \"" + uid +
+                    "\", \"master\": \"BuiltInSpeakerDevice\", \"private\": true, "
+                    "\"stacked\": false, \"tapautostart\": true, \"subdevices\": [{\"uid\": "
+                    "\"BuiltInSpeakerDevice\"}], \"taps\": [{\"drift\": true, \"uid\": \"" +
+                    uuid + "\"}]} => 0 device=" + device,
+                "getPropertyData object=" + device + " address='sfmt','inpt',0" + rest + "40 => 0",
+                "createDispatchQueue com.ovrahelper.systemaudio qos=3",
+                "createIOProcIDWithBlock device=" + device +
+                    " queue=\"com.ovrahelper.systemaudio\" qos=userInitiated block=set => 0 "
+                    "proc=" +
+                    proc,
+                "deviceStart" + ids, "deviceStop" + ids, "destroyIOProcID" + ids,
+                "destroyAggregateDevice device=" + device + " => 0",
+                "destroyProcessTap tap=" + tap + " => 0"}));
     }
-}
-
-TEST_F(SystemAudioTest, EachSessionDescribesAFreshTapAndAggregateDevice) {
-    hardware().setDefaultOutputDevice("AppleUSBAudioEngine:Speakers:1");
-    ASSERT_EQ(start(), 0);
-    ov_stop_system_audio();
-    ASSERT_EQ(start(), 0);
-    EXPECT_EQ(journal().entriesStartingWith("createDispatchQueue").size(), 2u);
-
-    const auto taps = hardware().tapDescriptions();
-    const auto devices = hardware().aggregateDescriptions();
-    ASSERT_EQ(taps.size(), 2u);
-    ASSERT_EQ(devices.size(), 2u);
-    EXPECT_NE(taps[0].uuid(), taps[1].uuid());
-    EXPECT_NE(*lookup(devices[0], "uid")->string(), *lookup(devices[1], "uid")->string());
-
-    const TapDescription& t = taps[1];
-    EXPECT_TRUE(isUuidText(t.uuid().text())) << t.uuid().text();
-    EXPECT_EQ(t.calls(), (std::vector<std::string>{
-                             "init stereoGlobalTapButExcludeProcesses []", "setMuteBehavior 0",
-                             "setName OvraHelper System Audio", "setPrivate true",
-                             "setExclusive true", "setUUID " + t.uuid().text()}));
-
-    // The whole description, keys in order, with their types (strings quoted).
-    const std::string uid = *lookup(devices[1], "uid")->string();
-    const std::string speakers = "\"AppleUSBAudioEngine:Speakers:1\"";
-    EXPECT_EQ(
-        sim::describe(devices[1]),
-        "{\"name\": \"OvraHelper Tap Device\", \"uid\": \"" + uid + "\", \"master\": " + speakers +
-            ", \"private\": true, \"stacked\": false, \"tapautostart\": true, "
-            "\"subdevices\": [{\"uid\": " +
-            speakers + "}], \"taps\": [{\"drift\": true, \"uid\": \"" + t.uuid().text() + "\"}]}");
-    ASSERT_EQ(uid.rfind("com.ovrahelper.tap.", 0), 0u) << uid;
-    EXPECT_TRUE(isUuidText(uid.substr(19))) << uid;
-    EXPECT_EQ(uid.find(t.uuid().text()), std::string::npos);
 }
 
 TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
@@ -133,10 +97,8 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
     StatusRecorder secondStatus;
     ASSERT_EQ(start(), 0);
     journal().clear();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(start(second, secondStatus), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[tap] System audio capture already running\n");
+    EXPECT_EQ(linesOf([&] { EXPECT_EQ(start(second, secondStatus), -1); }),
+              std::vector<std::string>{"[tap] System audio capture already running\n"});
     EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
 
     // The first session keeps its callbacks.
@@ -170,9 +132,7 @@ class SystemAudioFailure : public SystemAudioTest,
 TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
     const FailureRow& row = GetParam();
     journal().failNext(row.call, row.status);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(start(), -3);
-    const auto written = lines(testing::internal::GetCapturedStderr());
+    const auto written = linesOf([&] { EXPECT_EQ(start(), -3); });
 
     ASSERT_EQ(written.size(), size_t(row.linesBefore) + 1) << testing::PrintToString(written);
     EXPECT_EQ(written.back(), std::string("[tap] Failed to start capture: ") + row.message + "\n");
@@ -188,8 +148,10 @@ TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
 
     expectNothingLeft();
     std::vector<std::string> teardown;
-    for (const auto& call : calls())
+    for (const auto& entry : calls()) {
+        const std::string call = entry.substr(0, entry.find(' '));
         if (call.rfind("destroy", 0) == 0 || call == "deviceStop") teardown.push_back(call);
+    }
     const std::vector<std::string> all = {"destroyIOProcID", "destroyAggregateDevice",
                                           "destroyProcessTap"};
     EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));

@@ -36,30 +36,29 @@ TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
 }
 
 TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 60; ++i) {
-        ChunkRecorder s;
-        std::atomic<int> stopsInside{0};
-        s.during = [&] {
-            if (s.count() != 1) return;
-            ov_stop_system_audio();
-            ++stopsInside;
-        };
-        StatusRecorder result;
-        ASSERT_EQ(start(s, result), 0);
-        ASSERT_TRUE(s.waitFor(1));
-        ov_stop_system_audio();  // with the callback's own stop, or just after it
-        // When the callback's stop took the session, this one found the slot empty and did not
-        // wait: let the callback finish before `s` goes. When this one took it, cycles already
-        // queued may still deliver until it returns; after both stops nothing may come.
-        EXPECT_TRUE(eventually([&] { return stopsInside == 1 && s.active == 0; }));
-        const size_t settled = s.count();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        EXPECT_EQ(s.count(), settled);
-    }
-    EXPECT_EQ(std::ranges::count(lines(testing::internal::GetCapturedStderr()),
-                                 "[tap] System audio capture stopped\n"),
-              60);
+    const auto log = linesOf([&] {
+        for (int i = 0; i < 60; ++i) {
+            ChunkRecorder s;
+            std::atomic<int> stopsInside{0};
+            s.during = [&] {
+                if (s.count() != 1) return;
+                ov_stop_system_audio();
+                ++stopsInside;
+            };
+            StatusRecorder result;
+            ASSERT_EQ(start(s, result), 0);
+            ASSERT_TRUE(s.waitFor(1));
+            ov_stop_system_audio();  // with the callback's own stop, or just after it
+            // When the callback's stop took the session, this one found the slot empty and did not
+            // wait: let the callback finish before `s` goes. When this one took it, cycles already
+            // queued may still deliver until it returns; after both stops nothing may come.
+            EXPECT_TRUE(eventually([&] { return stopsInside == 1 && s.active == 0; }));
+            const size_t settled = s.count();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_EQ(s.count(), settled);
+        }
+    });
+    EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture stopped\n"), 60);
     expectNothingLeft();
 }
 
@@ -76,12 +75,12 @@ TEST_F(SystemAudioRace, HostsContendForTheSlot) {
             ov_stop_system_audio();
         }
     };
-    testing::internal::CaptureStderr();
-    std::thread a(host, std::ref(sessionsA)), b(host, std::ref(sessionsB));
-    a.join();
-    b.join();
-    ov_stop_system_audio();
-    const auto log = lines(testing::internal::GetCapturedStderr());
+    const auto log = linesOf([&] {
+        std::thread a(host, std::ref(sessionsA)), b(host, std::ref(sessionsB));
+        a.join();
+        b.join();
+        ov_stop_system_audio();
+    });
     EXPECT_EQ(others, 0);
     EXPECT_EQ(zeros + refusals, 80);
     EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture started (Core Audio Tap)\n"),
