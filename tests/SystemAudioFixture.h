@@ -1,5 +1,5 @@
-// What the system-audio tests share: a fresh simulated platform per test, and recorders for the
-// host's callbacks. The lines written come from linesOf, as for the microphone.
+// What the system-audio tests share: a host that records what the library tells it, and a fresh
+// simulated platform per test. The lines written come from linesOf, as for the microphone.
 #pragma once
 
 #include "MicTestSupport.h"
@@ -16,16 +16,26 @@ inline bool eventually(const std::function<bool()>& done,
     return done();
 }
 
-// Chunks a data callback received, with the user pointer and thread of each call.
-struct ChunkRecorder {
+// A host of system audio: the chunks, with the user pointer and thread of each data call, and the
+// statuses. The status callback gets a user pointer of its own, not the data one.
+struct SystemAudioHost {
     std::mutex mutex;
     std::vector<int16_t> all;  // every chunk's samples, one after the other
     std::vector<int32_t> byteCounts;
     std::vector<void*> users;
     std::vector<std::thread::id> threads;
+    std::vector<int32_t> codes;
     std::atomic<int> active{0};
-    std::function<void()> during;  // runs inside each call, after it is recorded
+    std::function<void()> during;               // runs inside each data call, after it is recorded
+    std::function<void(int32_t)> duringStatus;  // likewise inside each status call
+    SystemAudioHost* self = this;               // the status user pointer points here
 
+    // Starts with this host's callbacks and returns the last status sent (99: none).
+    int32_t start() {
+        ov_start_system_audio(&onData, this, &onStatus, &self);
+        const auto sent = statuses();
+        return sent.empty() ? 99 : sent.back();
+    }
     void record(const uint8_t* data, int32_t bytes, void* user) {
         ++active;
         {
@@ -46,28 +56,20 @@ struct ChunkRecorder {
     bool waitFor(size_t n) {
         return eventually([&] { return count() >= n; });
     }
-    // The data callback: `user` is the recorder.
-    static void onData(const uint8_t* data, int32_t bytes, void* user) {
-        static_cast<ChunkRecorder*>(user)->record(data, bytes, user);
-    }
-};
-
-struct StatusRecorder {
-    std::mutex mutex;
-    std::vector<int32_t> codes;
-    std::function<void(int32_t)> during;
-
-    static void onStatus(int32_t code, void* user) {
-        auto* self = static_cast<StatusRecorder*>(user);
-        {
-            std::lock_guard lock(self->mutex);
-            self->codes.push_back(code);
-        }
-        if (self->during) self->during(code);
-    }
-    std::vector<int32_t> all() {
+    std::vector<int32_t> statuses() {
         std::lock_guard lock(mutex);
         return codes;
+    }
+    static void onData(const uint8_t* data, int32_t bytes, void* user) {
+        static_cast<SystemAudioHost*>(user)->record(data, bytes, user);
+    }
+    static void onStatus(int32_t code, void* user) {
+        SystemAudioHost& host = **static_cast<SystemAudioHost**>(user);
+        {
+            std::lock_guard lock(host.mutex);
+            host.codes.push_back(code);
+        }
+        if (host.duringStatus) host.duringStatus(code);
     }
 };
 
@@ -83,13 +85,6 @@ class SystemAudioTest : public testing::Test {
     sim::SimAudioHardware& hardware() { return platform->hardware(); }
     sim::SimJournal& journal() { return platform->journal(); }
 
-    // Starts with the two recorders (the fixture's own by default) and returns the status sent.
-    int32_t start(ChunkRecorder& data, StatusRecorder& result) {
-        ov_start_system_audio(&ChunkRecorder::onData, &data, &StatusRecorder::onStatus, &result);
-        auto codes = result.all();
-        return codes.empty() ? 99 : codes.back();
-    }
-    int32_t start() { return start(chunks, status); }
     // The hardware calls and queue creations in the journal, in order.
     std::vector<std::string> calls() {
         auto entries = journal().entries();
@@ -104,8 +99,7 @@ class SystemAudioTest : public testing::Test {
         EXPECT_EQ(hardware().ioProcCount(), 0u);
     }
     std::shared_ptr<sim::SimPlatform> platform;
-    ChunkRecorder chunks;
-    StatusRecorder status;
+    SystemAudioHost host;
 };
 
 }  // namespace ovra::test

@@ -32,14 +32,14 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareIn
         SCOPED_TRACE(formatLine);
         hardware().setTapFormat(format);
         journal().clear();
-        StatusRecorder result;
+        SystemAudioHost session;
         std::string atStatus;  // every start line is written before the status call
-        result.during = [&](int32_t) {
+        session.duringStatus = [&](int32_t) {
             atStatus = testing::internal::GetCapturedStderr();
             testing::internal::CaptureStderr();
         };
-        EXPECT_TRUE(linesOf([&] { EXPECT_EQ(start(chunks, result), 0); }).empty());
-        EXPECT_EQ(result.all().size(), 1u);
+        EXPECT_TRUE(linesOf([&] { EXPECT_EQ(session.start(), 0); }).empty());
+        EXPECT_EQ(session.statuses().size(), 1u);
         ov_stop_system_audio();
 
         const auto made = calls();
@@ -93,11 +93,10 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareIn
 }
 
 TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
-    ChunkRecorder second;
-    StatusRecorder secondStatus;
-    ASSERT_EQ(start(), 0);
+    SystemAudioHost second;
+    ASSERT_EQ(host.start(), 0);
     journal().clear();
-    EXPECT_EQ(linesOf([&] { EXPECT_EQ(start(second, secondStatus), -1); }),
+    EXPECT_EQ(linesOf([&] { EXPECT_EQ(second.start(), -1); }),
               std::vector<std::string>{"[tap] System audio capture already running\n"});
     EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
 
@@ -107,9 +106,9 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
         1u);
     hardware().flush();
     EXPECT_EQ(second.count(), 0u);
-    EXPECT_EQ(chunks.users, std::vector<void*>{&chunks});
-    EXPECT_EQ(status.all(), std::vector<int32_t>{0});
-    EXPECT_EQ(secondStatus.all(), std::vector<int32_t>{-1});
+    EXPECT_EQ(host.users, std::vector<void*>{&host});
+    EXPECT_EQ(host.statuses(), std::vector<int32_t>{0});
+    EXPECT_EQ(second.statuses(), std::vector<int32_t>{-1});
 }
 
 // A start that fails: the failure line with the error's text, status -3, and nothing left
@@ -132,7 +131,7 @@ class SystemAudioFailure : public SystemAudioTest,
 TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
     const FailureRow& row = GetParam();
     journal().failNext(row.call, row.status);
-    const auto written = linesOf([&] { EXPECT_EQ(start(), -3); });
+    const auto written = linesOf([&] { EXPECT_EQ(host.start(), -3); });
 
     ASSERT_EQ(written.size(), size_t(row.linesBefore) + 1) << testing::PrintToString(written);
     EXPECT_EQ(written.back(), std::string("[tap] Failed to start capture: ") + row.message + "\n");
@@ -157,10 +156,9 @@ TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
     EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));
 
     // The slot stayed empty: the next start begins from nothing and succeeds.
-    ChunkRecorder again;
-    StatusRecorder againStatus;
-    EXPECT_EQ(start(again, againStatus), 0);
-    EXPECT_EQ(status.all(), std::vector<int32_t>{-3});
+    SystemAudioHost again;
+    EXPECT_EQ(again.start(), 0);
+    EXPECT_EQ(host.statuses(), std::vector<int32_t>{-3});
 }
 
 // Large positive statuses are four-character codes: 'who?', 'nope', 'stop'.

@@ -18,8 +18,7 @@ TEST_F(CrossKindStop, EachCallbackStopsTheOtherKindAndEveryStopReturns) {
         fresh();
         engines().setPacing(sim::SimPacing{480, 440, 0.5});  // 10 ms buffers at 48 kHz
         Watchdog watchdog(30s, "cross-kind stops");
-        ChunkRecorder system;
-        StatusRecorder systemStatus;
+        SystemAudioHost system;
         MicHost mic;
         std::atomic<bool> systemInside{false}, micInside{false}, systemStopped{false},
             micStopped{false}, hostStopsReturned{false};
@@ -46,9 +45,7 @@ TEST_F(CrossKindStop, EachCallbackStopsTheOtherKindAndEveryStopReturns) {
             systemStopped = true;
         };
         linesOf([&] {
-            ov_start_system_audio(ChunkRecorder::onData, &system, StatusRecorder::onStatus,
-                                  &systemStatus);
-            ASSERT_EQ(systemStatus.all(), std::vector<int32_t>{0});
+            ASSERT_EQ(system.start(), 0);
             const AudioObjectID device = hardware().lastAggregateDevice();
             mic.start();
             while (!(systemStopped && micStopped)) {

@@ -18,11 +18,10 @@ class SystemAudioRace : public SystemAudioTest {
 };
 
 TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
-    std::vector<ChunkRecorder> sessions(60);
+    std::vector<SystemAudioHost> sessions(60);
     std::vector<size_t> atStop;
     for (size_t i = 0; i < sessions.size(); ++i) {
-        StatusRecorder result;
-        ASSERT_EQ(start(sessions[i], result), 0);
+        ASSERT_EQ(sessions[i].start(), 0);
         ASSERT_TRUE(sessions[i].waitFor(1 + i % 3));
         ov_stop_system_audio();
         atStop.push_back(sessions[i].count());
@@ -38,15 +37,14 @@ TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
 TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
     const auto log = linesOf([&] {
         for (int i = 0; i < 60; ++i) {
-            ChunkRecorder s;
+            SystemAudioHost s;
             std::atomic<int> stopsInside{0};
             s.during = [&] {
                 if (s.count() != 1) return;
                 ov_stop_system_audio();
                 ++stopsInside;
             };
-            StatusRecorder result;
-            ASSERT_EQ(start(s, result), 0);
+            ASSERT_EQ(s.start(), 0);
             ASSERT_TRUE(s.waitFor(1));
             ov_stop_system_audio();  // with the callback's own stop, or just after it
             // When the callback's stop took the session, this one found the slot empty and did not
@@ -65,11 +63,10 @@ TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
 TEST_F(SystemAudioRace, HostsContendForTheSlot) {
     std::atomic<int> zeros{0}, refusals{0}, others{0};
     // A stop on one host may take the other host's session, so sessions live until the end.
-    std::vector<ChunkRecorder> sessionsA(40), sessionsB(40);
-    auto host = [&](std::vector<ChunkRecorder>& sessions) {
-        for (ChunkRecorder& s : sessions) {
-            StatusRecorder result;
-            const int32_t code = start(s, result);
+    std::vector<SystemAudioHost> sessionsA(40), sessionsB(40);
+    auto host = [&](std::vector<SystemAudioHost>& sessions) {
+        for (SystemAudioHost& s : sessions) {
+            const int32_t code = s.start();
             (code == 0 ? zeros : code == -1 ? refusals : others)++;
             std::this_thread::sleep_for(std::chrono::microseconds(300));
             ov_stop_system_audio();
