@@ -1,9 +1,10 @@
 // Races of the microphone against live audio: restarts against the stop, a permission answer
-// against the stop, a stop from inside the callback against restarts. Engines run paced in real
-// time so that every delivery is a real race with the control calls.
+// against the stop, a stop from inside the callback against restarts and against system audio's
+// stop. Engines run paced in real time so that every delivery really races the control calls.
 #include <random>
 
-#include "MicTestSupport.h"
+#include "SystemAudioFixture.h"
+#include "support/Watchdog.h"
 
 namespace ovra::test {
 namespace {
@@ -52,10 +53,7 @@ TEST_F(MicRaceTest, RestartsRacingTheStopLeaveNothingBehindAndNoLateCallback) {
             std::atomic<bool> done{false};
             std::thread a = notifier(done, round), b = notifier(done, round + 100);
             // Until the callback stopped the session, or capture is under way.
-            const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (!(fromCallback ? stopped.load() : seen >= 2) &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(1ms);
+            eventually([&] { return fromCallback ? stopped.load() : seen >= 2; }, 20s);
             if (!fromCallback) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
                 ov_stop_mic();
@@ -136,6 +134,62 @@ TEST_F(MicRaceTest, AStopInsideTheCallbackARestartWaitsForHandsTheTeardownToTheR
         expectAllTornDown();
     }
     EXPECT_TRUE(restartWasWaiting);
+}
+
+// Each capture's data callback stops the other kind, both at the same moment, with and without a
+// microphone restart waiting for the microphone's callback: every stop returns, and once the
+// host's own stops have returned no callback of either session comes.
+TEST_F(MicRaceTest, EachKindsCallbackStopsTheOtherAndEveryStopReturns) {
+    for (const bool restartWaiting : {false, true}) {
+        SCOPED_TRACE(restartWaiting ? "a restart waits for the microphone's callback" : "plain");
+        fresh();
+        engines().setPacing(sim::SimPacing{480, 440, 0.5});  // 10 ms buffers at 48 kHz
+        Watchdog watchdog(30s, "cross-kind stops");
+        SystemAudioHost system;
+        MicHost mic;
+        std::atomic<bool> systemInside{false}, micInside{false}, systemStopped{false},
+            micStopped{false}, hostStopsReturned{false};
+        std::atomic<int> late{0};
+        std::thread restarter;
+        system.during = [&] {
+            if (hostStopsReturned) ++late;
+            if (systemInside.exchange(true)) return;
+            eventually([&] { return micInside.load(); }, 2s);
+            ov_stop_mic();
+            micStopped = true;
+        };
+        mic.onChunk = [&] {
+            if (hostStopsReturned) ++late;
+            if (micInside.exchange(true)) return;
+            eventually([&] { return systemInside.load(); }, 2s);
+            if (restartWaiting) {
+                // The restart takes the session's lock, then waits for this very callback.
+                restarter =
+                    std::thread([&] { postConfigurationChange(*platform, *engines().latest()); });
+                std::this_thread::sleep_for(50ms);
+            }
+            ov_stop_system_audio();
+            systemStopped = true;
+        };
+        linesOf([&] {
+            ASSERT_EQ(system.start(), 0);
+            const AudioObjectID device = hardware().lastAggregateDevice();
+            mic.start();
+            while (!(systemStopped && micStopped)) {
+                hardware().deliverCycle(device, std::vector<float>(960, 0.1f));
+                std::this_thread::sleep_for(5ms);
+            }
+            ov_stop_system_audio();
+            ov_stop_mic();
+            hostStopsReturned = true;
+            if (restarter.joinable()) restarter.join();
+            hardware().deliverCycle(device, std::vector<float>(960, 0.1f));
+            std::this_thread::sleep_for(50ms);
+        });
+        EXPECT_EQ(late, 0);
+        EXPECT_EQ(hardware().ioProcCount(), 0u);
+        expectAllTornDown();
+    }
 }
 
 }  // namespace
