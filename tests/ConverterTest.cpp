@@ -155,18 +155,15 @@ TEST(ConverterQuantize, RoundsToNearestAndClipsInsteadOfWrapping) {
     }
 }
 
-// 48 kHz stereo chunks of 480 frames into output buffers of `capacity` frames, then drained.
-std::vector<int16_t> convertWithCapacity(uint32_t capacity, int chunks) {
-    auto converter = converterFrom(pcmFormatFloat32, 48000, 2, true);
-    return convertTones(*converter, {{0.5, 1000}, {0.25, 3000}}, 480, chunks, true, capacity);
-}
-
+// 48 kHz stereo in chunks of 480 frames, then drained, into output buffers of any capacity.
 TEST(ConverterCapacity, OutputThatDoesNotFitComesOutLaterInOrder) {
-    const auto roomy = convertWithCapacity(4000, 200);
-    for (uint32_t capacity : {1u, 37u, 160u, 161u}) {
-        const auto tight = convertWithCapacity(capacity, 200);
-        EXPECT_EQ(tight, roomy) << "capacity " << capacity;
-    }
+    auto convert = [](uint32_t capacity) {
+        auto converter = converterFrom(pcmFormatFloat32, 48000, 2, true);
+        return convertTones(*converter, {{0.5, 1000}, {0.25, 3000}}, 480, 200, true, capacity);
+    };
+    const auto roomy = convert(4000);
+    for (uint32_t capacity : {1u, 37u, 160u, 161u})
+        EXPECT_EQ(convert(capacity), roomy) << "capacity " << capacity;
 }
 
 TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {

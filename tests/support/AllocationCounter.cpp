@@ -74,24 +74,19 @@ void* __libc_realloc(void* pointer, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) {
-    if (!noteAllocation()) return nullptr;
-    return __libc_malloc(size);
+    return noteAllocation() ? __libc_malloc(size) : nullptr;
 }
 void* calloc(size_t count, size_t size) {
-    if (!noteAllocation()) return nullptr;
-    return __libc_calloc(count, size);
+    return noteAllocation() ? __libc_calloc(count, size) : nullptr;
 }
 void* realloc(void* pointer, size_t size) {
-    if (!noteAllocation()) return nullptr;
-    return __libc_realloc(pointer, size);
+    return noteAllocation() ? __libc_realloc(pointer, size) : nullptr;
 }
 void* memalign(size_t alignment, size_t size) {
-    if (!noteAllocation()) return nullptr;
-    return __libc_memalign(alignment, size);
+    return noteAllocation() ? __libc_memalign(alignment, size) : nullptr;
 }
 void* aligned_alloc(size_t alignment, size_t size) {
-    if (!noteAllocation()) return nullptr;
-    return __libc_memalign(alignment, size);
+    return noteAllocation() ? __libc_memalign(alignment, size) : nullptr;
 }
 int posix_memalign(void** out, size_t alignment, size_t size) {
     if (!noteAllocation()) return 12;                                                     // ENOMEM
