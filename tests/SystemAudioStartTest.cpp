@@ -111,83 +111,71 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
     EXPECT_EQ(second.statuses(), std::vector<int32_t>{-1});
 }
 
-// A start that fails: the failure line with the error's text, status -3, and nothing left
-// behind (whatever the start had created is destroyed again, newest first).
-struct FailureRow {
-    const char* name;  // test name
-    const char* call;  // the call made to fail, with this status
-    int32_t status;
-    const char* message;               // the line written for it
-    int linesBefore;                   // start lines written before the failure
-    size_t destroyed;                  // what the start made, destroyed again newest first
-    const char* notCalled = nullptr;   // a journal entry the failed start never reached
-    const char* formatLine = nullptr;  // the tap-format line, where one was written
-    const char* reached = nullptr;     // the start of a journal entry the failed start made
-};
+// A start that fails at each step in turn: the failure line with the error's text, status -3,
+// and nothing left behind (whatever the start had created is destroyed again, newest first).
+TEST_F(SystemAudioTest, EachFailingStepReportsMinusThreeAndLeavesNothingBehind) {
+    struct Row {
+        const char* call;  // the call made to fail, with this status
+        int32_t status;
+        const char* message;               // the line written for it
+        size_t linesBefore;                // start lines written before the failure
+        size_t destroyed;                  // what the start made, destroyed again newest first
+        const char* notCalled = nullptr;   // a journal entry the failed start never reached
+        const char* formatLine = nullptr;  // the tap-format line, where one was written
+        const char* reached = nullptr;     // the start of a journal entry the failed start made
+    };
+    // Large positive statuses are four-character codes: 'who?', 'nope', 'stop'.
+    const Row rows[] = {
+        {"createProcessTap", -50, "Failed to create process tap (OSStatus -50)", 0, 0},
+        // The default-device read is not examined: the UID read then asks object 0 (as with no
+        // default device), and its status is the one reported.
+        {"getPropertyData:dOut", -50, "Failed to read format (OSStatus 560947818)", 1, 1, nullptr,
+         nullptr, "getPropertyData object=0 address='uid '"},
+        {"getPropertyData:uid", 2003332927, "Failed to read format (OSStatus 2003332927)", 1, 1},
+        {"createAggregateDevice", -50, "Failed to create aggregate device (OSStatus -50)", 2, 1},
+        {"getPropertyData:sfmt", 1852797029, "Failed to read format (OSStatus 1852797029)", 3, 2},
+        // The line shows the format as read, before the format object decides.
+        {"makeFormat(asbd)", -1, "Invalid audio format from tap", 4, 2, "makeConverter",
+         "48000.0Hz, 2ch, 32bit\n"},
+        {"makeConverter", -1, "Failed to create audio converter", 4, 2, "createDispatchQueue"},
+        {"createIOProcIDWithBlock", -50, "Failed to create IO proc (OSStatus -50)", 4, 2},
+        {"deviceStart", 1937010544, "Failed to start audio device (OSStatus 1937010544)", 4, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        platform = sim::installSimPlatform();
+        journal().failNext(row.call, row.status);
+        SystemAudioHost failing;
+        const auto written = linesOf([&] { EXPECT_EQ(failing.start(), -3); });
+        ASSERT_EQ(written.size(), row.linesBefore + 1) << testing::PrintToString(written);
+        EXPECT_EQ(written.back(),
+                  std::string("[tap] Failed to start capture: ") + row.message + "\n");
+        if (row.formatLine) {
+            EXPECT_EQ(written[3], "[tap] Tap format: " + std::string(row.formatLine));
+        }
+        if (row.notCalled) {
+            EXPECT_TRUE(journal().entriesStartingWith(row.notCalled).empty());
+        }
+        if (row.reached) {
+            EXPECT_EQ(journal().entriesStartingWith(row.reached).size(), 1u);
+        }
 
-class SystemAudioFailure : public SystemAudioTest,
-                           public testing::WithParamInterface<FailureRow> {};
+        expectNothingLeft();
+        std::vector<std::string> teardown;
+        for (const auto& entry : calls()) {
+            const std::string call = entry.substr(0, entry.find(' '));
+            if (call.rfind("destroy", 0) == 0 || call == "deviceStop") teardown.push_back(call);
+        }
+        const std::vector<std::string> all = {"destroyIOProcID", "destroyAggregateDevice",
+                                              "destroyProcessTap"};
+        EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));
+        EXPECT_EQ(failing.statuses(), std::vector<int32_t>{-3});
 
-TEST_P(SystemAudioFailure, ReportsMinusThreeAndLeavesNothingBehind) {
-    const FailureRow& row = GetParam();
-    journal().failNext(row.call, row.status);
-    const auto written = linesOf([&] { EXPECT_EQ(host.start(), -3); });
-
-    ASSERT_EQ(written.size(), size_t(row.linesBefore) + 1) << testing::PrintToString(written);
-    EXPECT_EQ(written.back(), std::string("[tap] Failed to start capture: ") + row.message + "\n");
-    if (row.formatLine) {
-        EXPECT_EQ(written[3], "[tap] Tap format: " + std::string(row.formatLine));
+        // The slot stayed empty: the next start begins from nothing and succeeds.
+        SystemAudioHost again;
+        EXPECT_EQ(again.start(), 0);
+        linesOf(ov_stop_system_audio);
     }
-    if (row.notCalled) {
-        EXPECT_TRUE(journal().entriesStartingWith(row.notCalled).empty());
-    }
-    if (row.reached) {
-        EXPECT_EQ(journal().entriesStartingWith(row.reached).size(), 1u);
-    }
-
-    expectNothingLeft();
-    std::vector<std::string> teardown;
-    for (const auto& entry : calls()) {
-        const std::string call = entry.substr(0, entry.find(' '));
-        if (call.rfind("destroy", 0) == 0 || call == "deviceStop") teardown.push_back(call);
-    }
-    const std::vector<std::string> all = {"destroyIOProcID", "destroyAggregateDevice",
-                                          "destroyProcessTap"};
-    EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));
-
-    // The slot stayed empty: the next start begins from nothing and succeeds.
-    SystemAudioHost again;
-    EXPECT_EQ(again.start(), 0);
-    EXPECT_EQ(host.statuses(), std::vector<int32_t>{-3});
 }
-
-// Large positive statuses are four-character codes: 'who?', 'nope', 'stop'.
-INSTANTIATE_TEST_SUITE_P(
-    EachFailingStep, SystemAudioFailure,
-    testing::Values(FailureRow{"TapCreation", "createProcessTap", -50,
-                               "Failed to create process tap (OSStatus -50)", 0, 0},
-                    // The default-device read is not examined: the UID read then asks object 0 (as
-                    // with no default device), and its status is the one reported.
-                    FailureRow{"DefaultDeviceRead", "getPropertyData:dOut", -50,
-                               "Failed to read format (OSStatus 560947818)", 1, 1, nullptr, nullptr,
-                               "getPropertyData object=0 address='uid '"},
-                    FailureRow{"DeviceUidRead", "getPropertyData:uid", 2003332927,
-                               "Failed to read format (OSStatus 2003332927)", 1, 1},
-                    FailureRow{"AggregateCreation", "createAggregateDevice", -50,
-                               "Failed to create aggregate device (OSStatus -50)", 2, 1},
-                    FailureRow{"StreamFormatRead", "getPropertyData:sfmt", 1852797029,
-                               "Failed to read format (OSStatus 1852797029)", 3, 2},
-                    // The line shows the format as read, before the format object decides.
-                    FailureRow{"TapFormatRefused", "makeFormat(asbd)", -1,
-                               "Invalid audio format from tap", 4, 2, "makeConverter",
-                               "48000.0Hz, 2ch, 32bit\n"},
-                    FailureRow{"ConverterRefused", "makeConverter", -1,
-                               "Failed to create audio converter", 4, 2, "createDispatchQueue"},
-                    FailureRow{"IOProcCreation", "createIOProcIDWithBlock", -50,
-                               "Failed to create IO proc (OSStatus -50)", 4, 2},
-                    FailureRow{"DeviceStart", "deviceStart", 1937010544,
-                               "Failed to start audio device (OSStatus 1937010544)", 4, 3}),
-    [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ovra::test
