@@ -12,17 +12,12 @@ namespace ovra {
 namespace {
 
 TEST(SampleRateText, WholeRatesCarryPointZeroOthersAreShortestRoundTrip) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
     const std::pair<double, const char*> rows[] = {
-        {48000, "48000.0"},
-        {44100, "44100.0"},
-        {0, "0.0"},
-        {-48000, "-48000.0"},
-        {22050.5, "22050.5"},
-        {0.1, "0.1"},
-        {1e-7, "1e-07"},
-        {1e16, "1e+16"},
-        {std::numeric_limits<double>::quiet_NaN(), "nan"},
-        {std::numeric_limits<double>::infinity(), "inf"}};
+        {48000, "48000.0"},   {44100, "44100.0"}, {0, "0.0"},      {-48000, "-48000.0"},
+        {22050.5, "22050.5"}, {0.1, "0.1"},       {1e-7, "1e-07"}, {1e16, "1e+16"},
+        {nan, "nan"},         {inf, "inf"}};
     for (const auto& [rate, text] : rows) EXPECT_EQ(formatSampleRate(rate), text);
     const double third = 44100.0 / 3.0;
     EXPECT_EQ(std::stod(formatSampleRate(third)), third);

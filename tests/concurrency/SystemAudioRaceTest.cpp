@@ -8,11 +8,11 @@
 namespace ovra::test {
 namespace {
 
+// 48 frames at 48 kHz: a cycle every millisecond.
 class SystemAudioRace : public SystemAudioTest {
   protected:
     void SetUp() override {
         SystemAudioTest::SetUp();
-        // 48 frames at 48 kHz: a cycle every millisecond.
         hardware().setPacing(sim::SimAudioHardware::Pacing{48, 1000.0, 0.5f});
     }
 };
@@ -27,10 +27,7 @@ TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
         atStop.push_back(sessions[i].count());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (size_t i = 0; i < sessions.size(); ++i) {
-        EXPECT_EQ(sessions[i].count(), atStop[i]) << i;
-        for (int32_t bytes : sessions[i].byteCounts) EXPECT_TRUE(bytes > 0 && bytes % 2 == 0);
-    }
+    for (size_t i = 0; i < sessions.size(); ++i) EXPECT_EQ(sessions[i].count(), atStop[i]) << i;
     expectNothingLeft();
 }
 
