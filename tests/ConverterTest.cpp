@@ -53,23 +53,20 @@ TEST_P(ConverterTone, KeepsFrequencyAndLevel) {
     EXPECT_LT(toneAmplitude(x, 16000, 500), 1e-4);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, ConverterTone,
-    testing::Values(
-        Case{pcmFormatFloat32, 48000, 2, true, 480}, Case{pcmFormatFloat32, 44100, 1, false, 441},
-        Case{pcmFormatFloat32, 48000, 2, true, 4096}, Case{pcmFormatFloat32, 44100, 1, true, 512},
-        Case{pcmFormatInt16, 48000, 2, true, 512}, Case{pcmFormatInt32, 96000, 2, false, 1024},
-        Case{pcmFormatFloat32, 16000, 1, true, 160}, Case{pcmFormatFloat64, 22050, 3, false, 300},
-        Case{pcmFormatFloat32, 48000, 64, true, 480}, Case{pcmFormatInt16, 8000, 64, false, 80},
-        Case{pcmFormatFloat32, 11025, 1, true, 110}, Case{pcmFormatFloat32, 32000, 1, true, 320},
-        Case{pcmFormatFloat32, 88200, 1, true, 882}, Case{pcmFormatFloat32, 192000, 1, true, 1920},
-        Case{pcmFormatFloat32, 47999.5, 1, true, 479},
-        Case{pcmFormatFloat32, 1.0e6, 1, true, 10000},
-        Case{pcmFormatFloat32, 48000, 2, true, 480, 0},
-        Case{pcmFormatFloat32, 48000, 2, true, 480, 1},
-        Case{pcmFormatFloat32, 48000, 2, false, 480, 0},
-        Case{pcmFormatFloat32, 48000, 2, false, 480, 1},
-        Case{pcmFormatInt32, 48000, 64, false, 480, 5}));
+constexpr auto f32 = pcmFormatFloat32, f64 = pcmFormatFloat64, i16 = pcmFormatInt16,
+               i32 = pcmFormatInt32;
+const Case kSources[] = {{f32, 48000, 2, true, 480},     {f32, 44100, 1, false, 441},
+                         {f32, 48000, 2, true, 4096},    {f32, 44100, 1, true, 512},
+                         {i16, 48000, 2, true, 512},     {i32, 96000, 2, false, 1024},
+                         {f32, 16000, 1, true, 160},     {f64, 22050, 3, false, 300},
+                         {f32, 48000, 64, true, 480},    {i16, 8000, 64, false, 80},
+                         {f32, 11025, 1, true, 110},     {f32, 32000, 1, true, 320},
+                         {f32, 88200, 1, true, 882},     {f32, 192000, 1, true, 1920},
+                         {f32, 47999.5, 1, true, 479},   {f32, 1.0e6, 1, true, 10000},
+                         {f32, 48000, 2, true, 480, 0},  {f32, 48000, 2, true, 480, 1},
+                         {f32, 48000, 2, false, 480, 0}, {f32, 48000, 2, false, 480, 1},
+                         {i32, 48000, 64, false, 480, 5}};
+INSTANTIATE_TEST_SUITE_P(Sources, ConverterTone, testing::ValuesIn(kSources));
 
 TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
     {  // The counter sees allocations, by new and (where counted) by malloc.
@@ -84,13 +81,11 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
     }
     // At the sessions' capacity (ratio x frames + 1), what the converter holds back must not creep
     // up over a long run either. From 8 kHz it still grows its buffers in the first seconds.
-    for (const Case& c :
-         {Case{pcmFormatFloat32, 48000, 2, true, 480}, Case{pcmFormatFloat32, 44100, 1, false, 441},
-          Case{pcmFormatFloat32, 48000, 2, true, 4096},
-          Case{pcmFormatFloat32, 44100, 1, false, 4096},
-          Case{pcmFormatFloat32, 96000, 8, false, 1024},
-          Case{pcmFormatFloat32, 16000, 1, true, 160},
-          Case{pcmFormatFloat32, 8000, 2, true, 80, -1, false}}) {
+    const Case steady[] = {{f32, 48000, 2, true, 480},         {f32, 44100, 1, false, 441},
+                           {f32, 48000, 2, true, 4096},        {f32, 44100, 1, false, 4096},
+                           {f32, 96000, 8, false, 1024},       {f32, 16000, 1, true, 160},
+                           {f32, 8000, 2, true, 80, -1, false}};
+    for (const Case& c : steady) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.chunkFrames << " frames");
         auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
         auto input = PCMBuffer::withCapacity(converter->inputFormat(), c.chunkFrames);
