@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -83,10 +84,12 @@ inline void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_
 // Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
 // capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
 // call writes more than the capacity, and returns the output, drained after the input ends if
-// `end`.
-inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::vector<Tone>& tones,
-                                         uint32_t chunkFrames, int chunks, bool end = false,
-                                         uint32_t capacity = 0) {
+// `end`. `afterChunk` sees each chunk's number and the frames out so far; until the drain nothing
+// here allocates but the converter.
+inline std::vector<int16_t> convertTones(
+    AudioConverter& converter, const std::vector<Tone>& tones, uint32_t chunkFrames, int chunks,
+    bool end = false, uint32_t capacity = 0,
+    const std::function<void(int chunk, size_t frames)>& afterChunk = {}) {
     const auto& from = converter.inputFormat();
     const auto& to = converter.outputFormat();
     auto input = PCMBuffer::withCapacity(from, chunkFrames);
@@ -94,6 +97,7 @@ inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::v
         capacity = uint32_t(to->sampleRate() / from->sampleRate() * double(chunkFrames)) + 1;
     auto output = PCMBuffer::withCapacity(to, capacity);
     std::vector<int16_t> out;
+    out.reserve(size_t(capacity) * size_t(chunks));
     auto take = [&] {
         EXPECT_LE(output->frameLength(), capacity);
         const int16_t* s = output->int16ChannelData()[0];
@@ -105,6 +109,7 @@ inline std::vector<int16_t> convertTones(AudioConverter& converter, const std::v
         OneShotInput once(*input);
         converter.convert(*output, nullptr, once);
         take();
+        if (afterChunk) afterChunk(k, out.size());
     }
     struct Ended final : AudioConverterInputBlock {
         const PCMBuffer* operator()(uint32_t, AudioConverterInputStatus* status) override {

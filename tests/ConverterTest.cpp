@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "AudioTestSupport.h"
 #include "platform/audio/ResamplingConverter.h"
@@ -88,25 +89,17 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
     for (const Case& c : steady) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.chunkFrames << " frames");
         auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
-        auto input = PCMBuffer::withCapacity(converter->inputFormat(), c.chunkFrames);
         const double ratio = 16000 / c.rate;
-        auto output =
-            PCMBuffer::withCapacity(deliveryFormat(), uint32_t(ratio * c.chunkFrames) + 1);
-        const std::vector<Tone> tone = {{0.5, 440}};
-        size_t produced = 0;
+        std::optional<AllocationCounter> counter;
         double worstBacklog = 0;
-        auto cycle = [&](int k) {
-            fillTones(*input, tone, uint64_t(k) * c.chunkFrames, c.chunkFrames);
-            OneShotInput once(*input);
-            converter->convert(*output, nullptr, once);
-            produced += output->frameLength();
-            const double backlog = ratio * c.chunkFrames * (k + 1) - double(produced);
-            if (k > 1000) worstBacklog = std::max(worstBacklog, backlog);
-        };
-        for (int k = 0; k < 50; ++k) cycle(k);  // the filter's start-up may size its buffers
-        AllocationCounter counter;
-        for (int k = 50; k < 3000; ++k) cycle(k);
-        EXPECT_TRUE(counter.count() == 0 || !c.allocationFree) << counter.count();
+        convertTones(*converter, {{0.5, 440}}, c.chunkFrames, 3000, false, 0,
+                     [&](int k, size_t produced) {
+                         if (k == 49) counter.emplace();  // the start-up may size its buffers
+                         const double backlog = ratio * c.chunkFrames * (k + 1) - double(produced);
+                         if (k > 1000) worstBacklog = std::max(worstBacklog, backlog);
+                     });
+        ASSERT_TRUE(counter);
+        EXPECT_TRUE(counter->count() == 0 || !c.allocationFree) << counter->count();
         EXPECT_LT(worstBacklog, 16000 * 0.05);  // a few blocks of the filter at most
     }
 }
