@@ -27,13 +27,11 @@ std::string createdId(const std::string& entry) {
 // Two sessions, each with its own tap and aggregate device, read different tap formats.
 TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareInOrder) {
     // The tap-format line shows the format as read, whatever it is.
-    AudioStreamBasicDescription int16Mono = sim::SimAudioHardware::floatFormat(22050.5, 1);
-    int16Mono.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    int16Mono.mBitsPerChannel = 16;
-    int16Mono.mBytesPerFrame = int16Mono.mBytesPerPacket = 2;
     const std::pair<AudioStreamBasicDescription, const char*> formats[] = {
         {sim::SimAudioHardware::floatFormat(96000.0, 6, false), "96000.0Hz, 6ch, 32bit"},
-        {int16Mono, "22050.5Hz, 1ch, 16bit"}};
+        {AudioFormat::fromCommonFormat(AudioCommonFormat::pcmFormatInt16, 22050.5, 1, true)
+             ->streamDescription(),
+         "22050.5Hz, 1ch, 16bit"}};
     const AudioObjectID output = hardware().setDefaultOutputDevice("BuiltInSpeakerDevice");
     std::string previousUuid, previousUid;
     for (const auto& [format, formatLine] : formats) {
