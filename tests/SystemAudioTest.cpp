@@ -1,7 +1,6 @@
-// System audio on the simulated platform: a start (its five lines, its status, and exactly what it
-// asks of the audio hardware, in order), a second start, each failing step; the I/O block on its
-// own (its output capacity and the limits of it, the drops, the buffers it keeps from cycle to
-// cycle); then a running session's chunks, a device move, and a stop from inside the callback.
+// System audio on the simulated platform: a start (its lines, its status, exactly what it asks of
+// the hardware), a second start, each failing step; the I/O block on its own (its output capacity,
+// the drops, the buffers it keeps); a running session's chunks, a device move, a stop inside.
 #include <gmock/gmock.h>
 
 #include <future>
