@@ -106,9 +106,8 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
     EXPECT_TRUE(calls().empty());  // nothing was created for the refused start
 
     // The first session keeps its callbacks.
-    ASSERT_EQ(
-        hardware().deliverCycle(hardware().lastAggregateDevice(), std::vector<float>(960, 0.1f)),
-        1u);
+    const AudioObjectID device = hardware().lastAggregateDevice();
+    ASSERT_EQ(hardware().deliverCycle(device, std::vector<float>(960, 0.1f)), 1u);
     hardware().flush();
     EXPECT_EQ(second.count(), 0u);
     EXPECT_EQ(host.users, std::vector<void*>{&host});
