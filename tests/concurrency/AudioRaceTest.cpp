@@ -82,7 +82,6 @@ TEST_F(SystemAudioRace, HostsContendForTheSlot) {
         ov_stop_system_audio();
     });
     EXPECT_EQ(others, 0);
-    EXPECT_EQ(zeros + refusals, 80);
     EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture started (Core Audio Tap)\n"),
               zeros.load());
     EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture stopped\n"), zeros.load());
