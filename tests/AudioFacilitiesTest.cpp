@@ -347,8 +347,7 @@ TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {
     EXPECT_EQ(converter->convert(*output, nullptr, none), AudioConverterOutputStatus::inputRanDry);
     EXPECT_EQ(output->frameLength(), 0u);
 
-    auto planar = PCMBuffer::withCapacity(
-        AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, 2, false), 480);
+    auto planar = PCMBuffer::withCapacity(floatFormat(2, false), 480);
     planar->setFrameLength(480);
     OneShotInput once(*planar);
     std::string error;
@@ -376,7 +375,7 @@ TEST(ConverterInput, ChunkingDoesNotChangeTheResult) {
 }
 
 TEST(ConverterFormats, RefusesWhatItCannotDeliver) {
-    auto source = AudioFormat::fromCommonFormat(pcmFormatFloat32, 48000, 2, true);
+    auto source = floatFormat(2, true);
     EXPECT_FALSE(makeResamplingConverter(nullptr, deliveryFormat()));
     EXPECT_FALSE(makeResamplingConverter(source, nullptr));
     EXPECT_FALSE(makeResamplingConverter(source, source));  // stereo float target

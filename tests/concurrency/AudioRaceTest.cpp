@@ -1,18 +1,109 @@
-// Races against live audio, with devices and engines paced in real time so that every delivery
-// really races the control calls; run under ThreadSanitizer, the checks also hold without it.
-// System audio: host threads start and stop while the session's queue delivers. The microphone:
-// restarts against the stop, a permission answer against the stop, a stop from inside the callback
-// against restarts and against system audio's stop.
+// Races of audio delivery, run under ThreadSanitizer (the checks also hold without it): the
+// delivery gate both captures share, then live audio paced in real time so that every delivery
+// really races the control calls: system audio's host threads starting and stopping; the
+// microphone's restarts, permission answer and stops from inside callbacks against its own stop
+// and against system audio's.
 #include <algorithm>
+#include <future>
 #include <random>
 
 #include "SystemAudioFixture.h"
+#include "delivery/DeliveryGate.h"
 #include "support/Watchdog.h"
 
 namespace ovra::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+TEST(DeliveryGate, ClosedGateRunsNothingUntilOpenedAgain) {
+    DeliveryGate gate;
+    int calls = 0;
+    EXPECT_TRUE(gate.run([&] { ++calls; }));
+    gate.close();
+    EXPECT_FALSE(gate.isOpen());
+    EXPECT_FALSE(gate.run([&] { ++calls; }));
+    EXPECT_EQ(calls, 1);
+    gate.open();
+    EXPECT_TRUE(gate.run([&] { ++calls; }));
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(DeliveryGate, CloseWaitsForTheDeliveryInProgress) {
+    DeliveryGate gate;
+    std::promise<void> entered, release;
+    std::atomic<bool> deliveryDone{false};
+    std::thread audio([&, released = release.get_future()] {
+        gate.run([&] {
+            entered.set_value();
+            released.wait();
+            deliveryDone = true;
+        });
+    });
+    entered.get_future().wait();
+    auto closing = std::async(std::launch::async, [&] {
+        gate.close();
+        return deliveryDone.load();  // whether close returned only after the delivery ended
+    });
+    EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    release.set_value();
+    audio.join();
+    EXPECT_TRUE(closing.get());
+}
+
+TEST(DeliveryGateRace, NothingRunsAfterCloseReturns) {
+    for (int round = 0; round < 50; ++round) {
+        DeliveryGate gate;
+        std::atomic<bool> closed{false}, quit{false};
+        std::atomic<int> lateDeliveries{0};
+        std::vector<std::thread> audio;
+        for (int t = 0; t < 3; ++t)
+            audio.emplace_back([&] {
+                while (!quit.load())
+                    gate.run([&] {
+                        if (closed.load()) ++lateDeliveries;
+                    });
+            });
+        std::this_thread::sleep_for(std::chrono::microseconds(200 + round * 20));
+        gate.close();
+        closed = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        quit = true;
+        for (auto& t : audio) t.join();
+        ASSERT_EQ(lateDeliveries.load(), 0) << "round " << round;
+    }
+}
+
+// Two audio threads whose callbacks close each other's gate: neither close may wait there, or
+// both would wait for good; each delivery returns only once the gate it closed has drained.
+TEST(DeliveryGate, ClosesInsideDeliveriesWaitOnlyOnceTheCallbackHasReturned) {
+    auto a = std::make_shared<DeliveryGate>(), b = std::make_shared<DeliveryGate>();
+    std::promise<void> aEntered, bEntered;
+    auto aIn = aEntered.get_future().share(), bIn = bEntered.get_future().share();
+    std::atomic<bool> bDone{false}, aReturnedBeforeBDone{false};
+    std::thread threadA([&] {
+        a->run([&] {
+            aEntered.set_value();
+            bIn.wait();
+            b->close();
+        });
+        aReturnedBeforeBDone = !bDone.load();
+    });
+    std::thread threadB([&] {
+        b->run([&] {
+            bEntered.set_value();
+            aIn.wait();
+            a->close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            bDone = true;
+        });
+    });
+    threadA.join();
+    threadB.join();
+    EXPECT_FALSE(aReturnedBeforeBDone.load());  // A's run waited for B's delivery to end
+    EXPECT_FALSE(a->run([] {}));
+    EXPECT_FALSE(b->run([] {}));
+}
 
 // 48 frames at 48 kHz: a cycle every millisecond.
 class SystemAudioRace : public SystemAudioTest {

@@ -24,8 +24,7 @@ thread_local bool hasRefused = false;
 // Counts the allocation; false when it is the one to refuse.
 inline bool noteAllocation() {
     if (counting) ++allocations;
-    if (untilRefusal < 0) return true;
-    if (untilRefusal-- > 0) return true;
+    if (untilRefusal < 0 || untilRefusal-- > 0) return true;
     hasRefused = true;
     errno = ENOMEM;  // as the C library's allocator does (glibc asserts it in places)
     return false;
