@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../tools/Base64.h"
@@ -38,9 +39,7 @@ inline std::vector<Block> quarterBlocks(int w, int h) {
 }
 
 struct DecodedJpeg {
-    int width = 0;
-    int height = 0;
-    int subsampling = -1;
+    int width = 0, height = 0, subsampling = -1;
     std::vector<uint8_t> rgb;
 
     Rgb at(int x, int y) const {
@@ -102,6 +101,29 @@ inline std::optional<DecodedJpeg> decodeShot(const uint8_t* text, int32_t length
     auto bytes =
         length >= 0 ? tool::decodeBase64(std::vector<uint8_t>(text, text + length)) : std::nullopt;
     return bytes ? decodeJpeg(*bytes) : std::nullopt;
+}
+
+// The picture of one call through `capture(&buffer, &length)`, its buffer freed with `release`;
+// nothing if the call failed. Leaves standard error alone, so threads may call it at once.
+template <class Capture, class Release>
+std::optional<DecodedJpeg> captureJpeg(Capture capture, Release release) {
+    uint8_t* buffer = nullptr;
+    int32_t length = 0;
+    if (capture(&buffer, &length) != 0) return std::nullopt;
+    auto jpeg = decodeShot(buffer, length);
+    release(buffer);
+    return jpeg;
+}
+
+// `threads` threads each run `call` `calls` times; returns when all are done.
+template <class Call>
+void onThreads(int threads, int calls, Call call) {
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&] {
+            for (int i = 0; i < calls; ++i) call();
+        });
+    for (auto& t : running) t.join();
 }
 
 // One call through `capture(&buffer, &length)` with its standard error; `release` frees the buffer.
