@@ -1,7 +1,5 @@
-// A private session bus with the desktop portal's services on it, each started and stopped by
-// its PID, for the screenshot portal tests. The bus has no service folders, so nothing is
-// started on demand behind the test's back: every service is started explicitly and waited for
-// with NameHasOwner.
+// A private session bus and the desktop portal's services, each started and stopped by its PID.
+// The bus has no service folders, so nothing is started on demand behind the test's back.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -18,12 +16,6 @@
 
 namespace ovra::e2e {
 
-inline bool fileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
-// Whether `name` has an owner on the bus at `address`.
 inline bool nameHasOwner(const std::string& address, const char* name) {
     DBusError error;
     dbus_error_init(&error);
@@ -53,8 +45,10 @@ class SessionBus {
                "<allow own=\"*\"/></policy></busconfig>\n";
         daemon_ = ChildProcess({"dbus-daemon", "--config-file=" + config, "--nofork"}, {},
                                folder + "/bus.log");
-        ready_ = waitUntil(
-            [&] { return fileExists(socket_) && nameHasOwner(address(), "org.freedesktop.DBus"); });
+        ready_ = waitUntil([&] {
+            return std::filesystem::exists(socket_) &&
+                   nameHasOwner(address(), "org.freedesktop.DBus");
+        });
     }
     ~SessionBus() {
         for (auto s = services_.rbegin(); s != services_.rend(); ++s) s->stop();
@@ -74,7 +68,8 @@ class SessionBus {
         auto& service = services_.back();
         return waitUntil([&] {
             if (!service.running()) return false;
-            return name.empty() ? fileExists(readyFile) : nameHasOwner(address(), name.c_str());
+            return name.empty() ? std::filesystem::exists(readyFile)
+                                : nameHasOwner(address(), name.c_str());
         });
     }
 
