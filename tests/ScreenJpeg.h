@@ -156,6 +156,12 @@ inline void expectFailure(const Shot& s, const std::string& cause = "") {
         << s.log;
 }
 
+// A success whose picture shows `color` around (x, y).
+inline void expectColorAt(const Shot& s, int x, int y, Rgb color) {
+    ASSERT_TRUE(s.jpeg) << s.log;
+    EXPECT_TRUE(near(s.jpeg->meanAround(x, y), color, 12)) << describe(s.jpeg->meanAround(x, y));
+}
+
 // The blocks painted over `background`, as rows of packed RGB.
 inline std::vector<uint8_t> paintRgb(int w, int h, Rgb background,
                                      const std::vector<Block>& blocks) {

@@ -59,9 +59,7 @@ TEST(ScreenOnXvfbServerRestart, ServerThatCameBackWorksOnTheNextCall) {
         ASSERT_TRUE(first.draw({200, 0, 0}, {}));
         display = first.display();
         useDisplay(display);
-        const test::Shot shot = captureScreen();
-        ASSERT_TRUE(shot.jpeg) << shot.log;
-        EXPECT_TRUE(test::near(shot.jpeg->meanAround(640, 400), Rgb{200, 0, 0}, 12));
+        test::expectColorAt(captureScreen(), 640, 400, {200, 0, 0});
         first.stop();
         test::expectFailure(captureScreen());
     }
@@ -72,7 +70,7 @@ TEST(ScreenOnXvfbServerRestart, ServerThatCameBackWorksOnTheNextCall) {
     const test::Shot shot = captureScreen();
     ASSERT_TRUE(shot.jpeg) << shot.log;
     EXPECT_EQ(shot.jpeg->width, 1600);
-    EXPECT_TRUE(test::near(shot.jpeg->meanAround(800, 450), Rgb{0, 0, 200}, 12));
+    test::expectColorAt(shot, 800, 450, {0, 0, 200});
 }
 
 // Bytes of System V shared memory mapped into this process (the grab segments).

@@ -8,8 +8,6 @@
 namespace ovra::e2e {
 namespace {
 
-using test::Rgb;
-
 // The host's environment on this desktop: its Wayland socket, no X server, no forced route.
 std::vector<std::string> waylandHostEnv(const SwayDesktop& desktop) {
     auto env = desktop.clientEnv();
@@ -24,12 +22,7 @@ TEST(ScreenCopyOnSway, CompositorFrozenOrGoneFailsTheCallAndIsUsedAgain) {
     ASSERT_TRUE(desktop.ready());
     ASSERT_TRUE(desktop.showPicture({200, 0, 0}, {}));
     DesktopHost host(waylandHostEnv(desktop));
-    auto expectShows = [&](Rgb color) {
-        const test::Shot shot = host.capture();
-        ASSERT_TRUE(shot.jpeg) << shot.log;
-        EXPECT_TRUE(test::near(shot.jpeg->meanAround(640, 400), color, 12));
-    };
-    expectShows({200, 0, 0});
+    test::expectColorAt(host.capture(), 640, 400, {200, 0, 0});
 
     desktop.freeze(true);
     const auto start = std::chrono::steady_clock::now();
@@ -40,7 +33,7 @@ TEST(ScreenCopyOnSway, CompositorFrozenOrGoneFailsTheCallAndIsUsedAgain) {
                         "Error: Wayland screen-copy: no answer from the compositor within 5 s\n");
     // One wait, not one per connection tried; the bound is what is checked, not the speed.
     EXPECT_LT(waited, std::chrono::seconds(9));
-    expectShows({200, 0, 0});
+    test::expectColorAt(host.capture(), 640, 400, {200, 0, 0});
 
     const std::string socket = desktop.waylandDisplay();
     desktop.stop();
@@ -48,7 +41,7 @@ TEST(ScreenCopyOnSway, CompositorFrozenOrGoneFailsTheCallAndIsUsedAgain) {
     ASSERT_TRUE(desktop.start());
     ASSERT_EQ(desktop.waylandDisplay(), socket);
     ASSERT_TRUE(desktop.showPicture({0, 0, 200}, {}));
-    expectShows({0, 0, 200});
+    test::expectColorAt(host.capture(), 640, 400, {0, 0, 200});
 }
 
 // Each kind of session on a desktop with XWayland, on a display whose reduction truncates and
