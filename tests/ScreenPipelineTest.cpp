@@ -22,10 +22,7 @@ using ::testing::ElementsAre;
 // The quarter blocks on a grey ground.
 inline sim::SimPicture quarterPicture(size_t width, size_t height,
                                       PixelFormat format = PixelFormat::bgrx) {
-    sim::SimPicture p;
-    p.width = width;
-    p.height = height;
-    p.format = format;
+    sim::SimPicture p{.width = width, .height = height, .format = format, .blocks = {}};
     for (const Block& b : quarterBlocks(int(width), int(height)))
         p.blocks.push_back({size_t(b.x),
                             size_t(b.y),
@@ -90,11 +87,7 @@ TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
 TEST_F(ScreenTest, VeryFlatDisplaysComeOutAtTheWidthLimit) {
     for (auto [width, height] : {std::pair<size_t, size_t>{1921, 1}, {4000, 1}, {32767, 16}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-        sim::SimPicture p;
-        p.width = width;
-        p.height = height;
-        p.background = {30, 200, 40};
-        show(p);
+        show({.width = width, .height = height, .background = {30, 200, 40}, .blocks = {}});
         const Shot shot = capture();
         ASSERT_EQ(shot.result, 0) << shot.log;
         ASSERT_TRUE(shot.jpeg);

@@ -17,11 +17,10 @@ namespace {
 // The scaler pool and the conversion's helper threads are shared between the calls.
 TEST(ScreenRace, ReducedCapturesFromSeveralThreadsComeBackWhole) {
     auto platform = sim::installSimPlatform();
-    sim::SimPicture picture;
-    picture.width = 2400;
-    picture.height = 1200;
-    picture.blocks = {{0, 0, 1200, 1200, {220, 30, 30}}, {1200, 0, 1200, 1200, {30, 40, 210}}};
-    platform->simDisplay().show(picture);
+    platform->simDisplay().show(
+        {.width = 2400,
+         .height = 1200,
+         .blocks = {{0, 0, 1200, 1200, {220, 30, 30}}, {1200, 0, 1200, 1200, {30, 40, 210}}}});
     std::atomic<int> whole{0};
     onThreads(3, 4, [&] {
         const auto jpeg = captureJpeg(ov_capture_screen, ov_free_buffer);
