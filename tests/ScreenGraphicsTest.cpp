@@ -1,5 +1,5 @@
-// The real graphics facilities behind the seam: a high-quality reduction that does not alias, a
-// destination that takes one JPEG, the encoder's tables and its conversion split between threads.
+// The real graphics facilities behind the seam: a high-quality reduction that does not alias, the
+// encoder's tables, its conversion split between threads, and what is kept between screenshots.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -81,28 +81,6 @@ TEST(ScreenGraphics, HighQualityReductionOfOnePixelStripesDoesNotAlias) {
     // grey, a poor one into coarse bars (the nearest-pixel draw shows what aliasing measures).
     EXPECT_LT(lumaSpread(*smooth), 12.0);
     EXPECT_GT(lumaSpread(*nearest), 60.0);
-}
-
-TEST(ScreenGraphics, DestinationTakesOneJpegAndFinalizesOnce) {
-    Graphics g;
-    auto data = std::make_shared<MutableData>();
-    EXPECT_FALSE(g.createImageDestination(data, "public.png", 1));
-    EXPECT_FALSE(g.createImageDestination(data, kJpegTypeIdentifier, 2));
-    EXPECT_FALSE(g.createImageDestination(nullptr, kJpegTypeIdentifier, 1));
-
-    auto empty = g.createImageDestination(data, kJpegTypeIdentifier, 1);
-    ASSERT_TRUE(empty);
-    EXPECT_FALSE(g.finalize(*empty));
-
-    auto image = packedImage(40, 30, PixelFormat::bgrx, [](size_t, size_t) {
-        return Rgb{0, 200, 0};
-    });
-    auto destination = g.createImageDestination(data, kJpegTypeIdentifier, 1);
-    g.addImage(*destination, image, ImageProperties{0.5});
-    g.addImage(*destination, image, ImageProperties{0.9});
-    EXPECT_EQ(destination->images().size(), 1u);
-    EXPECT_TRUE(g.finalize(*destination));
-    EXPECT_FALSE(g.finalize(*destination));
 }
 
 // Screens are mostly flat areas, which the standard Huffman tables code poorly: the encoder

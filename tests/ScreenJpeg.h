@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../tools/Base64.h"
@@ -38,9 +39,7 @@ inline std::vector<Block> quarterBlocks(int w, int h) {
 }
 
 struct DecodedJpeg {
-    int width = 0;
-    int height = 0;
-    int subsampling = -1;
+    int width = 0, height = 0, subsampling = -1;
     std::vector<uint8_t> rgb;
 
     Rgb at(int x, int y) const {
@@ -104,6 +103,29 @@ inline std::optional<DecodedJpeg> decodeShot(const uint8_t* text, int32_t length
     return bytes ? decodeJpeg(*bytes) : std::nullopt;
 }
 
+// The picture of one call through `capture(&buffer, &length)`, its buffer freed with `release`;
+// nothing if the call failed. Leaves standard error alone, so threads may call it at once.
+template <class Capture, class Release>
+std::optional<DecodedJpeg> captureJpeg(Capture capture, Release release) {
+    uint8_t* buffer = nullptr;
+    int32_t length = 0;
+    if (capture(&buffer, &length) != 0) return std::nullopt;
+    auto jpeg = decodeShot(buffer, length);
+    release(buffer);
+    return jpeg;
+}
+
+// `threads` threads each run `call` `calls` times; returns when all are done.
+template <class Call>
+void onThreads(int threads, int calls, Call call) {
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&] {
+            for (int i = 0; i < calls; ++i) call();
+        });
+    for (auto& t : running) t.join();
+}
+
 // One call through `capture(&buffer, &length)` with its standard error; `release` frees the buffer.
 template <class Capture, class Release>
 Shot takeShot(Capture capture, Release release) {
@@ -132,6 +154,12 @@ inline void expectFailure(const Shot& s, const std::string& cause = "") {
     EXPECT_TRUE(s.log.starts_with(cause) && s.log.ends_with("\n" + std::string(kNilLine)) &&
                 std::count(s.log.begin(), s.log.end(), '\n') == 2)
         << s.log;
+}
+
+// A success whose picture shows `color` around (x, y).
+inline void expectColorAt(const Shot& s, int x, int y, Rgb color) {
+    ASSERT_TRUE(s.jpeg) << s.log;
+    EXPECT_TRUE(near(s.jpeg->meanAround(x, y), color, 12)) << describe(s.jpeg->meanAround(x, y));
 }
 
 // The blocks painted over `background`, as rows of packed RGB.

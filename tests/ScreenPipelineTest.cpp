@@ -17,13 +17,12 @@
 namespace ovra::test {
 namespace {
 
+using ::testing::ElementsAre;
+
 // The quarter blocks on a grey ground.
 inline sim::SimPicture quarterPicture(size_t width, size_t height,
                                       PixelFormat format = PixelFormat::bgrx) {
-    sim::SimPicture p;
-    p.width = width;
-    p.height = height;
-    p.format = format;
+    sim::SimPicture p{.width = width, .height = height, .format = format, .blocks = {}};
     for (const Block& b : quarterBlocks(int(width), int(height)))
         p.blocks.push_back({size_t(b.x),
                             size_t(b.y),
@@ -35,7 +34,10 @@ inline sim::SimPicture quarterPicture(size_t width, size_t height,
 
 class ScreenTest : public ::testing::Test {
   protected:
-    void SetUp() override { platform_ = sim::installSimPlatform(); }
+    void SetUp() override {
+        platform_ = sim::installSimPlatform();
+        show(picture_);
+    }
     void TearDown() override { installPlatform(nullptr); }
 
     sim::SimPlatform& platform() { return *platform_; }
@@ -43,18 +45,11 @@ class ScreenTest : public ::testing::Test {
     void show(sim::SimPicture p) { platform_->simDisplay().show(std::move(p)); }
     static Shot capture() { return takeShot(ov_capture_screen, ov_free_buffer); }
 
-    // Every block's centre, mapped into the decoded image, shows the block's colour.
-    static void expectBlocksShown(const sim::SimPicture& p, const DecodedJpeg& jpeg) {
-        expectBlocks(p.blocks, double(p.width), double(p.height), jpeg);
-    }
-
     std::shared_ptr<sim::SimPlatform> platform_;
+    sim::SimPicture picture_ = quarterPicture(2880, 1800);
 };
 
-using ::testing::ElementsAre;
-
 TEST_F(ScreenTest, ReducedCaptureMakesTheCallsInOrder) {
-    show(quarterPicture(2880, 1800));
     ASSERT_EQ(capture().result, 0);
     EXPECT_THAT(
         journal().entries(),
@@ -74,15 +69,25 @@ TEST_F(ScreenTest, DisplayWithinTheLimitIsEncodedAsItIs) {
                             "addImage 1920x1080 quality=0.5", "finalize -> true"));
 }
 
+TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
+    picture_.hasColorSpace = false;
+    show(picture_);
+    const Shot shot = capture();
+    ASSERT_TRUE(shot.jpeg) << shot.log;
+    EXPECT_EQ(journal().entriesStartingWith("createColorSpaceWithName"),
+              std::vector<std::string>{"createColorSpaceWithName sRGB"});
+    EXPECT_EQ(
+        journal().entriesStartingWith("createBitmapContext"),
+        std::vector<std::string>{"createBitmapContext 1920x1200 bpc=8 bpr=0 space=sRGB info=1"});
+    EXPECT_EQ(shot.jpeg->width, 1920);
+    expectBlocks(picture_.blocks, picture_.width, picture_.height, *shot.jpeg);
+}
+
 // Flat displays are reduced to the width limit too: the height never truncates to no row.
 TEST_F(ScreenTest, VeryFlatDisplaysComeOutAtTheWidthLimit) {
     for (auto [width, height] : {std::pair<size_t, size_t>{1921, 1}, {4000, 1}, {32767, 16}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-        sim::SimPicture p;
-        p.width = width;
-        p.height = height;
-        p.background = {30, 200, 40};
-        show(p);
+        show({.width = width, .height = height, .background = {30, 200, 40}, .blocks = {}});
         const Shot shot = capture();
         ASSERT_EQ(shot.result, 0) << shot.log;
         ASSERT_TRUE(shot.jpeg);
@@ -93,22 +98,6 @@ TEST_F(ScreenTest, VeryFlatDisplaysComeOutAtTheWidthLimit) {
             EXPECT_TRUE(near(got, Rgb{30, 200, 40}, 14)) << x << ": " << describe(got);
         }
     }
-}
-
-TEST_F(ScreenTest, ImageWithoutColourSpaceIsDrawnInSRGB) {
-    auto p = quarterPicture(2880, 1800);
-    p.hasColorSpace = false;
-    show(p);
-    const Shot shot = capture();
-    ASSERT_EQ(shot.result, 0);
-    EXPECT_EQ(journal().entriesStartingWith("createColorSpaceWithName"),
-              std::vector<std::string>{"createColorSpaceWithName sRGB"});
-    EXPECT_EQ(
-        journal().entriesStartingWith("createBitmapContext"),
-        std::vector<std::string>{"createBitmapContext 1920x1200 bpc=8 bpr=0 space=sRGB info=1"});
-    ASSERT_TRUE(shot.jpeg);
-    EXPECT_EQ(shot.jpeg->width, 1920);
-    expectBlocksShown(p, *shot.jpeg);
 }
 
 // Every pixel layout a display can deliver comes out with its colours in place, scaled or not.
@@ -124,7 +113,7 @@ TEST_P(ScreenFormats, PictureShowsTheBlocksScaledOrNot) {
         ASSERT_TRUE(shot.jpeg);
         EXPECT_EQ(shot.jpeg->width, std::min<int>(int(width), 1920));
         EXPECT_EQ(shot.jpeg->subsampling, TJSAMP_420);
-        expectBlocksShown(p, *shot.jpeg);
+        expectBlocks(p.blocks, p.width, p.height, *shot.jpeg);
     }
 }
 
@@ -134,7 +123,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ScreenFormats,
                          [](const auto& info) { return std::string(pixelFormatName(info.param)); });
 
 TEST_F(ScreenTest, EachCallHandsOverABlockOfItsOwn) {
-    show(quarterPicture(800, 600));
     uint8_t *first = nullptr, *second = nullptr;
     int32_t firstLength = 0, secondLength = 0;
     ASSERT_EQ(ov_capture_screen(&first, &firstLength), 0);
@@ -146,18 +134,9 @@ TEST_F(ScreenTest, EachCallHandsOverABlockOfItsOwn) {
     ov_free_buffer(second);
 }
 
-class ScreenFailure : public ScreenTest {
-  protected:
-    void SetUp() override {
-        ScreenTest::SetUp();
-        show(picture_);
-    }
-    sim::SimPicture picture_ = quarterPicture(2880, 1800);
-};
-
 // A failing capture writes its line, returns 1 and leaves whatever the host stored before (null
 // and 0, or anything else); the next call succeeds.
-TEST_F(ScreenFailure, FailuresWriteTheirLineAndLeaveTheVariables) {
+TEST_F(ScreenTest, FailuresWriteTheirLineAndLeaveTheVariables) {
     const struct {
         const char *step, *line, *notReached;
     } cases[] = {
@@ -201,7 +180,7 @@ TEST_F(ScreenFailure, FailuresWriteTheirLineAndLeaveTheVariables) {
 
 // Without a colour space (and none to be made), a context or a scaled image, the full-size
 // picture is encoded instead, with no line written and the later steps skipped.
-TEST_F(ScreenFailure, ScalingFailuresFallBackToFullSize) {
+TEST_F(ScreenTest, ScalingFailuresFallBackToFullSize) {
     const struct {
         const char *step, *notReached;
     } cases[] = {
@@ -222,7 +201,7 @@ TEST_F(ScreenFailure, ScalingFailuresFallBackToFullSize) {
         ASSERT_TRUE(shot.jpeg);
         EXPECT_EQ(shot.jpeg->width, 2880);
         EXPECT_EQ(shot.jpeg->height, 1800);
-        expectBlocksShown(picture_, *shot.jpeg);
+        expectBlocks(picture_.blocks, picture_.width, picture_.height, *shot.jpeg);
         EXPECT_TRUE(!c.notReached || journal().entriesStartingWith(c.notReached).empty());
         EXPECT_EQ(journal().entriesStartingWith("addImage"),
                   std::vector<std::string>{"addImage 2880x1800 quality=0.5"});
@@ -232,7 +211,7 @@ TEST_F(ScreenFailure, ScalingFailuresFallBackToFullSize) {
 // Whichever allocation of a call is refused, the call either fails with one "Error: " line and
 // leaves the host's variables alone, or succeeds with the picture (reduced, or at full size when
 // the reduction could not be made), never a black one; and the process goes on.
-TEST_F(ScreenFailure, EveryRefusedAllocationFailsWithALineOrShowsThePicture) {
+TEST_F(ScreenTest, EveryRefusedAllocationFailsWithALineOrShowsThePicture) {
     picture_ = quarterPicture(2400, 300);
     show(picture_);
     ASSERT_EQ(capture().result, 0);  // opens the scaler's library, fills the caches
@@ -257,7 +236,7 @@ TEST_F(ScreenFailure, EveryRefusedAllocationFailsWithALineOrShowsThePicture) {
             ov_free_buffer(buffer);
             ASSERT_TRUE(jpeg);
             EXPECT_TRUE(jpeg->width == 1920 || jpeg->width == 2400) << jpeg->width;
-            expectBlocksShown(picture_, *jpeg);
+            expectBlocks(picture_.blocks, picture_.width, picture_.height, *jpeg);
         } else {
             EXPECT_EQ(result, 1);
             EXPECT_TRUE(log.rfind("Error: ", 0) == 0 && log.find('\n') == log.size() - 1) << log;

@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-#include "platform/ScreenRoute.h"
+#include "ScreenRoutes.h"
 
-namespace ovra {
+namespace ovra::test {
 namespace {
 
 struct RouteCase {
@@ -49,41 +49,8 @@ TEST(ScreenRouteRules, SessionAndServersChooseTheRoute) {
     }
 }
 
-// A route that answers from a script and counts its captures.
-class ScriptedDisplay : public Display {
-  public:
-    DisplayID mainDisplayID() override { return 1; }
-    std::shared_ptr<Image> createDisplayImage(DisplayID) override {
-        ++captures;
-        if (!succeed) return nullptr;
-        static const uint8_t pixel[4] = {};
-        return std::make_shared<Image>(1, 1, PixelFormat::bgrx,
-                                       std::array<ImagePlane, 3>{ImagePlane{pixel, 4}}, nullptr,
-                                       nullptr);
-    }
-    int captures = 0;
-    bool succeed = true;
-};
-
-struct RoutedFixture {
-    RoutedFixture() {
-        unsetenv(kScreenRouteVariable);
-        setenv("WAYLAND_DISPLAY", "wayland-1", 1);
-    }
-    ~RoutedFixture() { unsetenv("WAYLAND_DISPLAY"); }
-    int probes = 0;
-    bool offered = true;
-    ScriptedDisplay x11, screenCopy, portal;
-    RoutedDisplay routed{SessionProbes{[] { return XServerKind::x11; },
-                                       [this](std::string&) { return ++probes, offered; }},
-                         [this]() -> Display& { return x11; },
-                         [this]() -> Display& { return screenCopy; },
-                         [this]() -> Display& { return portal; }};
-    bool capture() { return routed.createDisplayImage(routed.mainDisplayID()) != nullptr; }
-};
-
 TEST(RoutedDisplay, ChoosesOncePerConnectionAndAgainAfterAFailure) {
-    RoutedFixture f;
+    ScriptedRoutes f;
     EXPECT_TRUE(f.capture());
     EXPECT_TRUE(f.capture());
     EXPECT_EQ(f.probes, 1);
@@ -92,7 +59,7 @@ TEST(RoutedDisplay, ChoosesOncePerConnectionAndAgainAfterAFailure) {
     // The compositor went away and came back without screen-copy: the failed call stays on its
     // route, the next one chooses again.
     f.screenCopy.succeed = false;
-    f.offered = false;
+    f.offered = [](int) { return false; };
     EXPECT_FALSE(f.capture());
     EXPECT_EQ(f.screenCopy.captures, 3);
     EXPECT_TRUE(f.capture());
@@ -102,7 +69,7 @@ TEST(RoutedDisplay, ChoosesOncePerConnectionAndAgainAfterAFailure) {
 }
 
 TEST(RoutedDisplay, NoRouteFailsWithOneLineSayingWhy) {
-    RoutedFixture f;
+    ScriptedRoutes f;
     setenv(kScreenRouteVariable, "wayland", 1);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(f.capture());
@@ -115,4 +82,4 @@ TEST(RoutedDisplay, NoRouteFailsWithOneLineSayingWhy) {
 }
 
 }  // namespace
-}  // namespace ovra
+}  // namespace ovra::test

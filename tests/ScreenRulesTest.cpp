@@ -110,11 +110,8 @@ TEST(ScreenBase64, StandardVectors) {
     EXPECT_EQ(encode("\xfb\xff\xbf"), "+/+/");
 }
 
+// The short lengths are the vectors' (encode sizes its text by them); here the 32-bit edge.
 TEST(ScreenBase64, LengthIsFourPerStartedGroupOfThree) {
-    EXPECT_EQ(base64Length(0), 0u);
-    EXPECT_EQ(base64Length(1), 4u);
-    EXPECT_EQ(base64Length(3), 4u);
-    EXPECT_EQ(base64Length(4), 8u);
     EXPECT_EQ(base64Length(1610612733), 2147483644u);
     EXPECT_EQ(base64Length(1610612734), 2147483648u);
     EXPECT_FALSE(base64Length(SIZE_MAX));

@@ -1,4 +1,3 @@
-// A host that runs as the desktop's user, for the tests on a sway desktop.
 #pragma once
 
 #include <grp.h>
@@ -17,14 +16,13 @@
 
 namespace ovra::e2e {
 
-// A host process that runs as the desktop's user, as a real host on that desktop would: a child
-// forked from the test, with `env` ("NAME=value"; an empty value unsets), that loads the library
-// with dlopen and takes one screenshot per `capture()`. Fork it before this process uses the
-// library itself (ctest runs each test in a process of its own): a child inherits what it holds.
+// A host forked from the test that runs as the desktop's user, as a real host would, with `env`
+// ("NAME=value"; an empty value unsets); it loads the library with dlopen and takes one screenshot
+// per `capture()`. Fork it before this process uses the library: a child inherits what it holds.
 class DesktopHost {
   public:
-    // `hiddenLibrary`: a shared library (soname) the host must do without, as on a machine that
-    // lacks it: /dev/null is mounted over it in a mount namespace of the host's own.
+    // `hiddenLibrary`: a soname the host does without, /dev/null mounted over it in a mount
+    // namespace of its own.
     explicit DesktopHost(const std::vector<std::string>& env,
                          const std::string& hiddenLibrary = "") {
         const std::string hiddenPath = hiddenLibrary.empty() ? "" : pathOf(hiddenLibrary);
@@ -47,8 +45,7 @@ class DesktopHost {
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
 
-    // One screenshot in the host; result -1 if the host died, -2 if it could not hide the
-    // library it was to do without.
+    // Result -1 if the host died, -2 if it could not hide the library.
     test::Shot capture() {
         test::Shot shot;
         size_t logSize = 0, textSize = 0;
@@ -68,7 +65,7 @@ class DesktopHost {
     }
 
   private:
-    // Where the loader finds it; looked up without loading it, which would make hiding it moot.
+    // Looked up without loading it, which would make hiding it moot.
     static std::string pathOf(const std::string& soname) {
         for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu",
                                 "/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib"}) {

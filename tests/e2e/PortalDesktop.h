@@ -1,10 +1,7 @@
-// A private session bus with the desktop portal's services on it, each started and stopped by
-// its PID, for the screenshot portal tests. The bus has no service folders, so nothing is
-// started on demand behind the test's back: every service is started explicitly and waited for
-// with NameHasOwner.
+// A private session bus and the desktop portal's services, each started and stopped by its PID.
+// The bus has no service folders, so nothing is started on demand behind the test's back.
 #pragma once
 
-#include <dbus/dbus.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,27 +14,6 @@
 #include "SwayDesktop.h"
 
 namespace ovra::e2e {
-
-inline bool fileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
-// Whether `name` has an owner on the bus at `address`.
-inline bool nameHasOwner(const std::string& address, const char* name) {
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* c = dbus_connection_open_private(address.c_str(), &error);
-    bool owned = false;
-    if (c) {
-        dbus_connection_set_exit_on_disconnect(c, FALSE);
-        if (dbus_bus_register(c, &error)) owned = dbus_bus_name_has_owner(c, name, &error);
-        dbus_connection_close(c);
-        dbus_connection_unref(c);
-    }
-    dbus_error_free(&error);
-    return owned;
-}
 
 class SessionBus {
   public:
@@ -53,8 +29,9 @@ class SessionBus {
                "<allow own=\"*\"/></policy></busconfig>\n";
         daemon_ = ChildProcess({"dbus-daemon", "--config-file=" + config, "--nofork"}, {},
                                folder + "/bus.log");
-        ready_ = waitUntil(
-            [&] { return fileExists(socket_) && nameHasOwner(address(), "org.freedesktop.DBus"); });
+        ready_ = waitUntil([&] {
+            return std::filesystem::exists(socket_) && nameHasOwner("org.freedesktop.DBus");
+        });
     }
     ~SessionBus() {
         for (auto s = services_.rbegin(); s != services_.rend(); ++s) s->stop();
@@ -63,6 +40,14 @@ class SessionBus {
 
     bool ready() const { return ready_; }
     std::string address() const { return "unix:path=" + socket_; }
+    bool nameHasOwner(const std::string& name) const {
+        std::string reply;
+        return runToEnd({"dbus-send", "--bus=" + address(), "--print-reply",
+                         "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                        {}, socket_ + ".ask", &reply) == 0 &&
+               reply.find("boolean true") != std::string::npos;
+    }
 
     // Starts `argv` with this bus in its environment and waits until it owns `name` (or, with
     // `name` empty, until `readyFile` exists).
@@ -74,7 +59,7 @@ class SessionBus {
         auto& service = services_.back();
         return waitUntil([&] {
             if (!service.running()) return false;
-            return name.empty() ? fileExists(readyFile) : nameHasOwner(address(), name.c_str());
+            return name.empty() ? std::filesystem::exists(readyFile) : nameHasOwner(name);
         });
     }
 

@@ -1,9 +1,6 @@
-// A headless sway desktop for end-to-end tests (the Wayland routes and the portal's).
-//
-// sway refuses to run as root, so it runs as nobody (setpriv) with its own XDG_RUNTIME_DIR
-// (owned by nobody, mode 0700, in a folder nobody can reach), the headless backend and the
-// software renderer; it is started and stopped by its PID. Pictures are shown as the output's
-// background (swaybg), and a picture counts as shown once grim, the reference client, sees it.
+// A headless sway desktop, started and stopped by its PID. sway refuses to run as root, so it runs
+// as nobody with a 0700 XDG_RUNTIME_DIR of its own. A picture is shown as the output's background
+// and counts as shown once grim, the reference client, sees it.
 #pragma once
 
 #include <sys/stat.h>
@@ -49,7 +46,6 @@ class SwayDesktop {
     // `xwayland`: also start XWayland at once (its DISPLAY is then `xDisplay()`).
     explicit SwayDesktop(int width = 2880, int height = 1800, bool xwayland = false)
         : width_(width), height_(height) {
-        // The folder is reachable by nobody; the runtime folder inside is nobody's alone.
         if (dir_.empty() || mkdir(runtime_.c_str(), 0700) != 0 ||
             chown(runtime_.c_str(), kDesktopUser, kDesktopGroup) != 0)
             return;
@@ -64,9 +60,8 @@ class SwayDesktop {
 
     bool ready() const { return !socket_.empty(); }
     const std::string& runtimeDir() const { return runtime_; }
-    // The Wayland socket's name, for WAYLAND_DISPLAY.
+    // The Wayland socket's name, and its full path (usable with any XDG_RUNTIME_DIR).
     const std::string& waylandDisplay() const { return socket_; }
-    // Its full path, usable as WAYLAND_DISPLAY with any runtime folder.
     std::string waylandSocketPath() const { return runtime_ + "/" + socket_; }
 
     bool start() {
@@ -77,7 +72,6 @@ class SwayDesktop {
              "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "WAYLAND_DISPLAY=", "DISPLAY="},
             dir_ + "/sway.log");
         socket_.clear();
-        // Ready when its socket and its IPC socket are both there.
         waitUntil([&] {
             if (!process_.running()) return true;
             socket_ = findInRuntime("wayland-", ".lock");
@@ -88,11 +82,10 @@ class SwayDesktop {
         return ready();
     }
     void stop() { process_.stop(); }
-    // Freezes it (SIGSTOP) or lets it go on (SIGCONT): a compositor that stops answering.
+    // A compositor that stops answering, or goes on again.
     void freeze(bool frozen) { kill(process_.pid(), frozen ? SIGSTOP : SIGCONT); }
 
-    // Shows the picture on the whole output (a binary PPM, which swaybg reads through gdk-pixbuf)
-    // and waits until grim sees its first block's colour.
+    // Shows the picture (as a PPM) and waits until grim sees its first block's colour.
     bool showPicture(test::Rgb background, const std::vector<test::Block>& blocks) {
         const std::string path = dir_ + "/picture-" + std::to_string(++pictures_) + ".ppm";
         const auto rgb = test::paintRgb(width_, height_, background, blocks);
@@ -130,7 +123,6 @@ class SwayDesktop {
         return display;
     }
 
-    // The environment a client of this desktop needs.
     std::vector<std::string> clientEnv() const {
         return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
     }

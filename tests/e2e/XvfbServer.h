@@ -1,5 +1,4 @@
-// A private Xvfb for end-to-end tests: started on a display number it picks itself, drawn on
-// with xcb, stopped by its PID.
+// A private Xvfb on a display number it picks itself, drawn on with xcb, stopped by its PID.
 #pragma once
 
 #include <poll.h>
@@ -37,23 +36,25 @@ class XvfbServer {
         display_ = readDisplayNumber(fds[0]);
         close(fds[0]);
     }
-    ~XvfbServer() { disconnect(); }
 
     bool ready() const { return !display_.empty(); }
-    // ":N", for DISPLAY.
     const std::string& display() const { return display_; }
-    void stop() {
-        disconnect();
-        process_.stop();
-    }
+    void stop() { process_.stop(); }
 
-    // Fills the blocks on the root window and waits until the server has done it.
+    // Fills the blocks on the root window and waits until the server has done it. The picture
+    // stays after the connection closes (-noreset).
     bool draw(test::Rgb background, const std::vector<test::Block>& blocks) {
-        if (!connect()) return false;
-        fill(background, 0, 0, width_, height_);
-        for (const auto& b : blocks) fill(b.color, b.x, b.y, b.width, b.height);
-        free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-        return !xcb_connection_has_error(connection_);
+        xcb_connection_t* c = xcb_connect(display_.c_str(), nullptr);
+        bool drawn = !xcb_connection_has_error(c);
+        if (drawn) {
+            const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+            fill(c, root, background, 0, 0, width_, height_);
+            for (const auto& b : blocks) fill(c, root, b.color, b.x, b.y, b.width, b.height);
+            free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+            drawn = !xcb_connection_has_error(c);
+        }
+        xcb_disconnect(c);
+        return drawn;
     }
 
   private:
@@ -69,36 +70,19 @@ class XvfbServer {
         }
     }
 
-    bool connect() {
-        if (connection_) return true;
-        connection_ = xcb_connect(display_.c_str(), nullptr);
-        if (xcb_connection_has_error(connection_)) {
-            disconnect();
-            return false;
-        }
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        return true;
-    }
-
-    void disconnect() {
-        if (connection_) xcb_disconnect(connection_);
-        connection_ = nullptr;
-    }
-
-    void fill(test::Rgb c, int x, int y, int w, int h) {
+    static void fill(xcb_connection_t* c, xcb_window_t root, test::Rgb color, int x, int y, int w,
+                     int h) {
         const xcb_rectangle_t r{int16_t(x), int16_t(y), uint16_t(w), uint16_t(h)};
-        const xcb_gcontext_t gc = xcb_generate_id(connection_);
-        const uint32_t pixel = uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
-        xcb_create_gc(connection_, gc, screen_->root, XCB_GC_FOREGROUND, &pixel);
-        xcb_poly_fill_rectangle(connection_, screen_->root, gc, 1, &r);
-        xcb_free_gc(connection_, gc);
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        const uint32_t pixel = uint32_t(color.r) << 16 | uint32_t(color.g) << 8 | color.b;
+        xcb_create_gc(c, gc, root, XCB_GC_FOREGROUND, &pixel);
+        xcb_poly_fill_rectangle(c, root, gc, 1, &r);
+        xcb_free_gc(c, gc);
     }
 
     int width_, height_;
     ChildProcess process_;
     std::string display_;
-    xcb_connection_t* connection_ = nullptr;
-    xcb_screen_t* screen_ = nullptr;
 };
 
 }  // namespace ovra::e2e

@@ -1,9 +1,6 @@
-// The portal route against a stand-in portal on a private bus: the picture coming back through
-// the downscale and JPEG, refusal, cancellation, silence, no portal and no bus each failing with
-// their line, the rule for the picture's file, and a bus that went away and came back. Then
-// against the real xdg-desktop-portal (wlr backend for Screenshot, gtk for Access) on a headless
-// sway that shows a known picture: the picture comes back at the encoded size, and the file the
-// wlr backend wrote into the temporary folder is gone afterwards.
+// The portal route against a stand-in portal on a private bus (the picture, each failure and its
+// line, the picture file's fate, a bus that came back), then against the real xdg-desktop-portal
+// on a headless sway showing a known picture.
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
@@ -11,7 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 #include "PortalHost.h"
 #include "e2e/PortalDesktop.h"
@@ -20,20 +16,16 @@
 namespace ovra::test {
 namespace {
 
-using e2e::fileExists;
+using std::filesystem::exists;
 
 constexpr int kWidth = 2880, kHeight = 1800;
 
 class FakePortal : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        pictures_ = new e2e::TempFolder;
-        ASSERT_TRUE(writeStrokedPng(source(), kWidth, kHeight));
-    }
-    static void TearDownTestSuite() { delete pictures_; }
-    static std::string source() { return pictures_->path() + "/source.png"; }
+    std::string source() const { return folder_.path() + "/source.png"; }
 
     void SetUp() override {
+        ASSERT_TRUE(writeStrokedPng(source(), kWidth, kHeight));
         tmp_ = folder_.path() + "/tmp";
         ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
         bus_ = std::make_unique<e2e::SessionBus>(folder_.path());
@@ -56,7 +48,6 @@ class FakePortal : public ::testing::Test {
     std::string tmp_;
     std::unique_ptr<e2e::SessionBus> bus_;
     PortalHost host_;
-    static inline e2e::TempFolder* pictures_ = nullptr;
 };
 
 // Where the stand-in's answer points, and what becomes of that file: only a picture made for this
@@ -101,7 +92,7 @@ TEST_P(PictureFile, PictureComesBackAndOnlyThisCallsTemporaryFileGoes) {
     } else {
         expectFailure(shot, "Error: Screenshot portal: cannot read " + file + ": ");
     }
-    EXPECT_EQ(fileExists(file), c.fileKept);
+    EXPECT_EQ(exists(file), c.fileKept);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -175,27 +166,20 @@ TEST_F(FakePortal, LateAnswersFileIsRemovedOnTheNextCall) {
     const std::string late = tmp_ + "/late.png";
     ASSERT_TRUE(startPortal({"late", source(), late}));
     expectFailure(host_.capture(), "Error: Screenshot portal: no answer within 5000 ms\n");
-    ASSERT_TRUE(e2e::waitUntil([&] { return fileExists(late); }));
+    ASSERT_TRUE(e2e::waitUntil([&] { return exists(late); }));
     const Shot shot = host_.capture();
     EXPECT_EQ(shot.result, 0) << shot.log;
-    EXPECT_FALSE(fileExists(late));
-    EXPECT_TRUE(fileExists(source()));
+    EXPECT_FALSE(exists(late));
+    EXPECT_TRUE(exists(source()));
 }
 
 TEST_F(FakePortal, CallsFromSeveralThreadsEachGetThePicture) {
     ASSERT_TRUE(startPortal({"answer", source()}));
-    std::vector<std::thread> threads;
     std::atomic<int> pictures{0};
-    for (int i = 0; i < 3; ++i)
-        threads.emplace_back([&] {
-            uint8_t* buffer = nullptr;
-            int32_t length = 0;
-            if (ov_capture_screen(&buffer, &length) == 0) {
-                ++pictures;
-                ov_free_buffer(buffer);
-            }
-        });
-    for (auto& t : threads) t.join();
+    onThreads(3, 1, [&] {
+        const auto jpeg = captureJpeg(ov_capture_screen, ov_free_buffer);
+        if (jpeg && jpeg->width == 1920 && jpeg->height == 1200) ++pictures;
+    });
     EXPECT_EQ(pictures.load(), 3);
 }
 
@@ -226,7 +210,7 @@ TEST(RealPortal, ShownPictureComesBackAndTheTemporaryFileGoes) {
     PortalHost host;
     expectStrokedPicture(host.capture(), 2940, 1912, 1919, 1248);
     // The wlr backend's fixed out.png was written for this call into the temporary folder.
-    EXPECT_FALSE(e2e::fileExists("/tmp/out.png"));
+    EXPECT_FALSE(exists("/tmp/out.png"));
 }
 
 }  // namespace

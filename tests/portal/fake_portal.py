@@ -5,8 +5,8 @@ fake_portal.py MODE [PICTURE [COPY_TO]]
   answer   answer 0 with file://PICTURE; with COPY_TO, copy PICTURE there first and name the copy
   late     like answer, but the first request only after 6 s (later ones name PICTURE itself)
   refuse   answer 2          cancel   answer 1          silent   never answer
-Any request that is not non-interactive with a handle_token gets 2, so a success also proves the
-call was well formed. Each Request.Close is written to standard output as "closed PATH".
+A request that is not non-interactive with a handle_token gets 2, so a success also proves the
+call well formed. Each Request.Close is written to standard output as "closed PATH".
 """
 import shutil
 import sys
@@ -41,9 +41,7 @@ class Portal(dbus.service.Object):
         well_formed = token and "interactive" in options and not options["interactive"]
         if MODE == "silent":
             return dbus.ObjectPath(path)
-        code = {"refuse": 2, "cancel": 1}.get(MODE, 0)
-        if not well_formed:
-            code = 2
+        code = {"refuse": 2, "cancel": 1}.get(MODE, 0) if well_formed else 2
         first = not self.answered
         self.answered = True
         if MODE == "late" and first:
