@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Private servers for the bindings' tests and benchmarks: a PulseAudio server whose default sink
-# "speakers" (48 kHz stereo) plays a 660 Hz tone and whose default source "mic" is a fake
-# microphone (a null sink remapped into a source, 44.1 kHz mono) hearing a 440 Hz tone, and an
-# Xvfb. Prints the variables a client needs as NAME=VALUE lines, then "ready", then runs until its
-# standard input closes (or it is signalled), and stops everything it started by PID.
+# Private servers for the bindings' tests and benchmarks: a PulseAudio whose default sink
+# "speakers" (48 kHz stereo) plays 660 Hz and whose default source "mic" (a remapped null sink,
+# 44.1 kHz mono) hears 440 Hz, and an Xvfb. Prints NAME=VALUE lines for a client, then "ready";
+# runs until its standard input closes, then stops everything it started by PID.
 #   servers.sh [SECONDS_OF_TONE]
 set -euo pipefail
 seconds=${1:-600}

@@ -42,22 +42,20 @@ class WithSoundServer : public testing::TestWithParam<ServerKind> {
 };
 
 // For tests about the library itself rather than the server, a host's usual surroundings on one
-// private PulseAudio: "mic1" the default source with a 440 Hz tone on it, a 1000 Hz tone on
-// "speakers", each five minutes long, and a 640x480 Xvfb in DISPLAY.
+// private PulseAudio: the declared "mic1" (so the default source) with a 440 Hz tone on it, a
+// 1000 Hz tone on "speakers", each five minutes long, and a 640x480 Xvfb in DISPLAY.
 class WithHostAudio : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         server.useInThisProcess();
-        ASSERT_GE(server.addMicrophone("mic1", 48000, 1), 0);
-        ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
         server.play(server.makeTone("t440", {.frequency = 440, .seconds = 300, .channels = 1}),
                     "mic1.sink");
         server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 300}), "speakers");
         ASSERT_TRUE(display.ready());
         setenv("DISPLAY", display.display().c_str(), 1);
     }
-    PulseServer server;
+    SoundServer server{ServerKind::pulseaudio, {{"mic1", 48000, 1}}};
     XvfbServer display{640, 480};
 };
 

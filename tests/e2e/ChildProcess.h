@@ -90,8 +90,7 @@ class ChildProcess {
         kill(pid_, SIGKILL);
         wait();
     }
-    // Waits for it to exit by itself; its exit code, or -1 with the signal that ended it in
-    // `signal`.
+    // Waits for it to exit by itself; its exit code, or -1 with the ending signal in `signal`.
     int wait(int* signal = nullptr) {
         if (pid_ <= 0) return -1;
         int status = 0;

@@ -1,7 +1,6 @@
-// A private sound server for one test, of either kind a desktop runs: PulseAudio, or PipeWire
-// with its pulse server. Its own runtime folder, a 48 kHz stereo sink "speakers" as the default
-// output, fake microphones, tones played with paplay; everything stopped by PID when the object
-// goes. Clients speak the pulse protocol to both.
+// A private sound server for one test, PulseAudio or PipeWire with its pulse server: its own
+// folder, a 48 kHz stereo default sink "speakers", fake microphones, tones played with paplay;
+// everything stopped by PID when the object goes.
 #pragma once
 
 #include <stdlib.h>
@@ -46,11 +45,10 @@ struct DeclaredMicrophone {
     int channels = 2;
 };
 
-// PulseAudio is one process, loaded with the declared microphones. PipeWire runs as a desktop
-// runs it: a session bus, the PipeWire daemon, WirePlumber (the session manager, which picks
-// default devices) and the pulse server; its devices are declared in a pipewire.conf.d drop-in,
-// so they outlive a restart of the pulse server as a sound card's would. `kill` and `start` act
-// on the pulse server only.
+// PipeWire runs as a desktop runs it: a session bus, the daemon, WirePlumber (which picks default
+// devices) and the pulse server; its devices are declared in a pipewire.conf.d drop-in, so they
+// outlive a restart of the pulse server as a sound card's would. `kill` and `start` act on the
+// pulse server only.
 class SoundServer {
   public:
     explicit SoundServer(ServerKind kind, std::vector<DeclaredMicrophone> microphones = {})
@@ -80,7 +78,7 @@ class SoundServer {
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
 
-    // The server's own folder, removed with it; the test's children may log there too.
+    // Removed with the server; the test's children may log there too.
     const std::string& dir() const { return dir_; }
     // Whether the server runs and answers.
     bool ok() {
@@ -139,7 +137,6 @@ class SoundServer {
     void kill() { pulse_.killNow(); }
     pid_t pid() const { return pulse_.pid(); }
 
-    // The words of `text`, then `more`.
     static std::vector<std::string> words(const std::string& text,
                                           std::vector<std::string> more = {}) {
         std::istringstream in(text);
@@ -148,7 +145,7 @@ class SoundServer {
         out.insert(out.end(), more.begin(), more.end());
         return out;
     }
-    // Runs pactl against this server; its exit code. Its output goes to `out` when given.
+    // pactl against this server; its exit code, and its output in `out` when given.
     int pactl(const std::vector<std::string>& args, std::string* out = nullptr) const {
         return run("pactl", args, out);
     }
@@ -160,15 +157,13 @@ class SoundServer {
                    : -1;
     }
     // A fake microphone paced by the server's clock: a null sink "<name>.sink" remapped into the
-    // real source `name`, as two modules with their arguments. Play into "<name>.sink" to speak
-    // into it.
+    // real source `name`, as two modules with their arguments.
     static std::vector<std::string> microphoneModules(const DeclaredMicrophone& m) {
         return {"module-null-sink sink_name=" + m.name + ".sink rate=" + std::to_string(m.rate) +
                     " channels=" + std::to_string(m.channels),
                 "module-remap-source master=" + m.name + ".sink.monitor source_name=" + m.name};
     }
-    // Adds a fake microphone; returns the remap module's index (unload it to make the source
-    // disappear), or -1. Gone after a restart.
+    // The remap module's index (unload it to make the source go), or -1. Gone after a restart.
     int addMicrophone(const std::string& name, int rate, int channels) {
         const auto modules = microphoneModules({name, rate, channels});
         if (loadModule(modules[0]) < 0) return -1;
@@ -187,16 +182,14 @@ class SoundServer {
                        (t.pan == "left" ? "0" : "1");
         return run("sox", words(command), nullptr) == 0 ? path : "";
     }
-    // Plays `file` into `sink` until it ends or the server object goes. The capture's own small
-    // fragments set how the sink renders; the player keeps 100 ms queued, which a busy machine
-    // still feeds (a 20 ms player underran there and the tone heard came out 5 dB low).
+    // Until the file ends or the server goes. The player keeps 100 ms queued, which a busy
+    // machine still feeds (a 20 ms player underran there and the tone came out 5 dB low).
     ChildProcess& play(const std::string& file, const std::string& sink = "speakers") {
         players_.push_back(std::make_unique<ChildProcess>(
             std::vector<std::string>{"paplay", "--latency-msec=100", "-d", sink, file}, env(),
             dir_ + "/paplay.log"));
         return *players_.back();
     }
-    // Whether some stream is playing into a sink right now.
     bool somethingPlays() {
         std::string out;
         return pactl({"list", "short", "sink-inputs"}, &out) == 0 && !out.empty();

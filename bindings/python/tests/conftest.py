@@ -12,10 +12,8 @@ sys.path.insert(0, PACKAGE_ROOT)
 
 @pytest.fixture(scope="session")
 def servers():
-    """The private PulseAudio and Xvfb of bindings/testing/servers.sh, used by this process and
-    its children; stopped (by the script, by PID) when the session ends."""
-    # Without this process's preloads (a sanitizer runtime for the library), which the servers
-    # have no use for.
+    """The servers of bindings/testing/servers.sh for this process and its children, stopped by
+    the script when the session ends; started without this process's preloads."""
     plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     child = subprocess.Popen(["bash", str(SERVERS)], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, text=True, env=plain)

@@ -1,8 +1,6 @@
-// A host process of its own, for the tests of how a host ends: it loads the library, runs both
-// captures until each has delivered, then, by its argument:
-//   unload  stops both, unloads the library, says "unloaded" and lives on for a few seconds;
-//   exit    calls exit(0) with both captures running.
-// It prints what it does on standard output; any crash shows as a missing exit code 0.
+// A host of its own for the tests of how a host ends: runs both captures until each delivered,
+// then either ("unload") stops both, unloads the library and lives on for a few seconds, or
+// ("exit") calls exit(0) with both running. Any crash shows as a missing exit code 0.
 #include <dlfcn.h>
 
 #include <atomic>

@@ -1,6 +1,5 @@
-# A Python host, as a user would write one with ctypes: it starts both captures and lets the
-# interpreter exit while they run. At exit, Python ends the threads that call back into it with
-# pthread_exit; the library must let that unwinding through.
+# A Python host as a user would write one with ctypes: it lets the interpreter exit while both
+# captures run; Python then ends the threads calling into it with pthread_exit.
 import ctypes
 import sys
 import time
