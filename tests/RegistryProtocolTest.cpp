@@ -55,9 +55,14 @@ using KindA = FakeKind<1>;
 using KindB = FakeKind<2>;
 using SessionA = FakeSession<1>;
 
-void startA(std::vector<int32_t>* codes = nullptr) {
-    static std::vector<int32_t> ignored;
-    runStartProtocol<KindA>(ignoreData, nullptr, recordStatus, codes ? codes : &ignored);
+// Records the status, or -100 if a library lock is held while the status callback runs.
+void probeStatus(int32_t code, void* codes) {
+    const bool free = lockFree(globalLock()) && lockFree(errorLock());
+    static_cast<std::vector<int32_t>*>(codes)->push_back(free ? code : -100);
+}
+
+void startA(std::vector<int32_t>* codes) {
+    runStartProtocol<KindA>(ignoreData, nullptr, probeStatus, codes);
 }
 
 class RegistryProtocol : public testing::Test {
@@ -66,33 +71,25 @@ class RegistryProtocol : public testing::Test {
         KindA::slot().reset();
         KindB::slot().reset();
         SessionA::onStart = SessionA::onStop = nullptr;
-        KindA::slot().reset();
     }
 };
 
 // After a start, a refusal and a failed start alike.
 TEST_F(RegistryProtocol, NoLockIsHeldWhileTheStatusCallbackRuns) {
-    struct Probe {
-        int calls = 0, lockedCalls = 0;
-        static void check(int32_t, void* self) {
-            auto& p = *static_cast<Probe*>(self);
-            ++p.calls;
-            p.lockedCalls += !lockFree(globalLock()) + !lockFree(errorLock());
-        }
-    } probe;
+    std::vector<int32_t> codes;
     linesOf([&] {
-        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
-        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
+        startA(&codes);
+        startA(&codes);
         KindA::slot().reset();
         SessionA::onStart = [] { throw std::runtime_error("x"); };
-        runStartProtocol<KindA>(ignoreData, nullptr, Probe::check, &probe);
+        startA(&codes);
     });
-    EXPECT_EQ(probe.calls, 3);
-    EXPECT_EQ(probe.lockedCalls, 0);
+    EXPECT_EQ(codes, (std::vector<int32_t>{0, -1, -3}));
 }
 
 TEST_F(RegistryProtocol, StopTakesTheSessionOutAndStopsItOutsideTheLock) {
-    startA();
+    std::vector<int32_t> codes;
+    startA(&codes);
     const int stoppedBefore = SessionA::stopped, destroyedBefore = SessionA::destroyed;
     std::weak_ptr<SessionA> weak = KindA::slot();
     EXPECT_EQ(linesOf(runStopProtocol<KindA>), std::vector<std::string>{"[fake] stopped\n"});
