@@ -1,6 +1,5 @@
-// The microphone session on its own: what start sets up and in which order, what the tap block
-// makes for each buffer, what stop takes down, and the rebuild on a configuration change of its
-// engine, through which a tone keeps coming out at 16 kHz at its frequency and level.
+// The microphone session on its own: what the tap block makes for each buffer, what stop takes
+// down, and what start and each restart set up, through which a tone comes out at 16 kHz.
 #include <limits>
 
 #include "AudioTestSupport.h"
@@ -108,7 +107,6 @@ TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
                           startLines(row.rateText, channels, common),
                           first ? std::vector<std::string>{}
                                 : std::vector<std::string>{"[mic] Restarted on new device\n"}}));
-        const std::string tap = row.rateText + "Hz 1ch common=1";
         auto expected = first ? std::vector<std::string>{"authorizationStatus -> 3"}
                               : std::vector<std::string>{"inputNode engine=" + n,
                                                          "removeTapOnBus engine=" + n + " bus=0",
@@ -121,8 +119,8 @@ TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
              "makeFormat common=1 rate=" + row.rateText + " channels=1 interleaved=false -> ok",
              "makeConverter from={" + row.rateText +
                  " 1ch float32 planar} to={16000.0 1ch int16 interleaved} -> ok",
-             "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + tap +
-                 " interleaved=0",
+             "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + row.rateText +
+                 "Hz 1ch common=1 interleaved=0",
              "startAndReturnError engine=" + m + " -> true"});
         EXPECT_EQ(journal().entries(), expected);
         if (!first) {

@@ -18,12 +18,11 @@ bool lockFree(std::mutex& m) {
 
 template <int Tag>
 struct FakeSession {
-    static inline std::atomic<int> stopped{0}, destroyed{0};
+    static inline std::atomic<int> stopped{0};
     static inline std::atomic<bool> lockFreeInStop{false};
     static inline std::function<void()> onStart, onStop;  // onStart throws to fail
 
     FakeSession(ov_data_callback, void*) {}
-    ~FakeSession() { ++destroyed; }
     void start() {
         if (onStart) onStart();
     }
@@ -90,13 +89,11 @@ TEST_F(RegistryProtocol, NoLockIsHeldWhileTheStatusCallbackRuns) {
 TEST_F(RegistryProtocol, StopTakesTheSessionOutAndStopsItOutsideTheLock) {
     std::vector<int32_t> codes;
     startA(&codes);
-    const int stoppedBefore = SessionA::stopped, destroyedBefore = SessionA::destroyed;
+    const int stoppedBefore = SessionA::stopped;
     std::weak_ptr<SessionA> weak = KindA::slot();
     EXPECT_EQ(linesOf(runStopProtocol<KindA>), std::vector<std::string>{"[fake] stopped\n"});
-    EXPECT_FALSE(KindA::slot());
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(SessionA::stopped, stoppedBefore + 1);
-    EXPECT_EQ(SessionA::destroyed, destroyedBefore + 1);
     EXPECT_TRUE(SessionA::lockFreeInStop.load());
 }
 
