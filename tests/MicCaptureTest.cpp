@@ -47,9 +47,8 @@ TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
     EXPECT_EQ(host.chunkCount(), 17u);
 }
 
-// Stop returns only after the callback in progress has returned, and takes down the observer,
-// the tap and the engine (in the order the restart's journal shows): nothing more reaches the
-// host, whatever the engine still has queued.
+// Stop returns only after the callback in progress has returned and takes everything down: nothing
+// more reaches the host, whatever the engine still has queued.
 TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
     MicHost host;
     std::atomic<bool> entered{false}, finished{false};
@@ -72,10 +71,9 @@ TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) 
     EXPECT_EQ(host.chunkCount(), 1u);
 }
 
-// The first row is the start, each row after it is reached by a configuration change of the
-// previous row's engine. Whatever the device gives, the tap is mono float, not interleaved, at the
-// device's exact rate. The session keeps delivering through the same callback and user pointer,
-// and a second notification of a replaced engine changes nothing.
+// The first row is the start, each next one a configuration change of the previous row's engine.
+// Whatever the device gives, the tap is mono float, planar, at its exact rate; the session keeps
+// its callback and user pointer, and a second notification of a replaced engine changes nothing.
 TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
     const struct {
         AudioFormatInfo device;

@@ -1,7 +1,5 @@
-// A microphone start: the permission gate in front of it (each status, the request and its
-// answers, with the lines written and the one status call each start receives), and a failed
-// start or restart (the line, the status code and the recorded text of each error, and how
-// ov_get_last_mic_error hands that text out).
+// A microphone start: the permission gate in front of it, and each failure of a start or a
+// restart with its line, its status code and the text ov_get_last_mic_error hands out.
 #include <limits>
 #include <optional>
 
@@ -14,9 +12,8 @@ namespace {
 
 class MicStartTest : public MicTest {};
 
-// Each status, with a session already running or not, and the request's answer where the status
-// is undetermined (also after a stop while it was pending, which does not cancel it): the lines,
-// the one status call on the thread that decided, what runs and is registered.
+// Each status, with a session running or not, and the request's answer (also after a stop while
+// it was pending): the lines, the one status call on the thread that decided, what runs.
 TEST_F(MicStartTest, EveryPathOfTheGate) {
     const auto start = startLines("48000.0");
     const std::string asking = "[mic] Requesting microphone permission...\n";

@@ -1,7 +1,5 @@
-// The start and stop protocols, exercised with stand-in session kinds so that each step can be
-// observed: which locks are free while the host's callbacks and a session's stop run, and which
-// calls wait for which. Starts that succeed, fail or are refused are checked with the real kinds
-// in the microphone and system-audio tests.
+// The start and stop protocols with stand-in session kinds, so that each step can be observed:
+// which locks are free while callbacks and stops run, and which calls wait for which.
 #include <future>
 #include <stdexcept>
 
@@ -97,9 +95,7 @@ TEST_F(RegistryProtocol, StopTakesTheSessionOutAndStopsItOutsideTheLock) {
     EXPECT_TRUE(SessionA::lockFreeInStop.load());
 }
 
-// While kind A's session is held inside its start or its stop, a second call is made on another
-// thread: a stop of the other kind waits for the start (which holds globalLock), a second stop of A
-// for the first one's teardown; a stop of the other kind does not wait for A's teardown.
+// A second call, on another thread, while kind A's session is held inside its start or its stop.
 TEST_F(RegistryProtocol, WhichCallsWaitForWhich) {
     const struct {
         const char* what;

@@ -87,10 +87,9 @@ TEST(PulseMicEngine, StartFailsWithTheServersTextWhenTheSourceVanished) {
     EXPECT_EQ(rig.calls, 0);
 }
 
-// One post per change of its source, from a notifier thread; none for anything else. (A new default
-// and the recorded source going restart the capture in the end-to-end tests.) A row's steps are
-// pactl commands; "unload micN" unloads that microphone, "await" waits for a post. Whatever
-// happens, the tap gets small buffers on one thread of its own until it is removed.
+// One post per change of its source (the end-to-end tests see a capture restart on it), from a
+// notifier thread; none for anything else. Steps are pactl commands, "unload micN" and "await" (a
+// post). Whatever happens, the tap gets small buffers on one thread of its own until removed.
 TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndTheTapFedInSmallBuffers) {
     struct Row {
         const char* what;
