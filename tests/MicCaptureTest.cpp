@@ -1,6 +1,5 @@
-// The microphone session on its own: what start sets up and in which order, what the tap block
-// makes for each buffer, what stop takes down, and the rebuild on a configuration change of its
-// engine, through which a tone keeps coming out at 16 kHz at its frequency and level.
+// The microphone session on its own: what the tap block makes for each buffer, what stop takes
+// down, and what start and each restart set up, through which a tone comes out at 16 kHz.
 #include <limits>
 
 #include "AudioTestSupport.h"
@@ -12,25 +11,6 @@ namespace ovra::test {
 namespace {
 
 class MicCaptureTest : public MicTest {};
-
-// The tap is mono float, not interleaved, at the device's exact rate, whatever the device gives.
-TEST_F(MicCaptureTest, StartSetsUpInOrderAndLogsTheFormats) {
-    engines().setInputFormat({22050.5, 2, AudioCommonFormat::pcmFormatInt16, true});
-    MicHost host;
-    EXPECT_EQ(linesOf([&] { host.start(); }),
-              concat({{permissionLine(3)}, startLines("22050.5", 2, 3)}));
-    EXPECT_EQ(journal().entries(),
-              (std::vector<std::string>{
-                  "authorizationStatus -> 3", "engineInit engine=1", "inputNode engine=1",
-                  "outputFormatForBus engine=1 bus=0 -> 22050.5Hz 2ch common=3",
-                  "makeFormat common=1 rate=22050.5 channels=1 interleaved=false -> ok",
-                  "makeConverter from={22050.5 1ch float32 planar} to={16000.0 1ch int16 "
-                  "interleaved} -> ok",
-                  "installTapOnBus engine=1 bus=0 bufferSize=4096 format=22050.5Hz 1ch common=1 "
-                  "interleaved=0",
-                  "startAndReturnError engine=1 -> true"}));
-    EXPECT_EQ(host.chunkCount(), 0u);  // nothing is delivered before the engine taps a buffer
-}
 
 // The capacities at 48, 44.1, 24 and 16 kHz are checked on the buffers the tone test makes.
 TEST(MicOutputCapacity, OneSpareFrameOverTheRateRatio) {
@@ -67,9 +47,8 @@ TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
     EXPECT_EQ(host.chunkCount(), 17u);
 }
 
-// Stop returns only after the callback in progress has returned, and takes down the observer,
-// the tap and the engine (in the order the restart's journal shows): nothing more reaches the
-// host, whatever the engine still has queued.
+// Stop returns only after the callback in progress has returned and takes everything down: nothing
+// more reaches the host, whatever the engine still has queued.
 TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
     MicHost host;
     std::atomic<bool> entered{false}, finished{false};
@@ -92,55 +71,65 @@ TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) 
     EXPECT_EQ(host.chunkCount(), 1u);
 }
 
-// Each row after the first is reached by a configuration change of the previous row's engine.
-// The session keeps delivering through the same callback and user pointer, and a second
-// notification of a replaced engine changes nothing.
+// The first row is the start, each next one a configuration change of the previous row's engine.
+// Whatever the device gives, the tap is mono float, planar, at its exact rate; the session keeps
+// its callback and user pointer, and a second notification of a replaced engine changes nothing.
 TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
     const struct {
-        double rate, hz, amplitude;
+        AudioFormatInfo device;
+        double hz, amplitude;
         std::string rateText;
         uint32_t capacity;  // of the tap block's output buffer, for 4096 frames
-    } rows[] = {{48000, 1000, 0.5, "48000.0", 1366},
-                {44100, 1000, 0.5, "44100.0", 1487},
-                {44100, 3150, 0.25, "44100.0", 1487},
-                {24000, 2000, 0.5, "24000.0", 2731},
-                {16000, 1000, 0.5, "16000.0", 4097}};
+    } rows[] = {{{22050.5, 2, AudioCommonFormat::pcmFormatInt16, true}, 1000, 0.5, "22050.5", 2973},
+                {sim::simInputFormat(48000), 1000, 0.5, "48000.0", 1366},
+                {sim::simInputFormat(44100), 1000, 0.5, "44100.0", 1487},
+                {sim::simInputFormat(44100), 3150, 0.25, "44100.0", 1487},
+                {sim::simInputFormat(24000), 2000, 0.5, "24000.0", 2731},
+                {sim::simInputFormat(16000), 1000, 0.5, "16000.0", 4097}};
     MicHost host;
-    host.start();
-    size_t engineNumber = 1, from = 0, chunks = 0;
+    size_t from = 0, chunks = 0;
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.rate << " Hz, tone " << row.hz);
-        engines().setInputFormat(sim::simInputFormat(row.rate));
-        if (&row != &rows[0]) {
-            auto previous = engines().latest();
-            const std::string n = std::to_string(engineNumber), m = std::to_string(++engineNumber);
-            journal().clear();
-            // Two notifiers posting the same change at once restart once.
-            EXPECT_EQ(postFromThreads(*platform, *previous, 2),
-                      concat({{"[mic] Audio configuration changed, restarting capture\n"},
-                              startLines(row.rateText),
-                              {"[mic] Restarted on new device\n"}}));
-            const std::string rate = row.rateText + "Hz 1ch common=1";
-            EXPECT_EQ(
-                journal().entries(),
-                (std::vector<std::string>{
-                    "inputNode engine=" + n, "removeTapOnBus engine=" + n + " bus=0",
-                    "engineStop engine=" + n, "engineInit engine=" + m, "inputNode engine=" + m,
-                    "outputFormatForBus engine=" + m + " bus=0 -> " + rate,
-                    "makeFormat common=1 rate=" + row.rateText +
-                        " channels=1 interleaved=false -> ok",
-                    "makeConverter from={" + row.rateText +
-                        " 1ch float32 planar} to={16000.0 1ch int16 interleaved} -> ok",
-                    "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + rate +
-                        " interleaved=0",
-                    "startAndReturnError engine=" + m + " -> true"}));
+        const double rate = row.device.sampleRate;
+        SCOPED_TRACE(testing::Message() << rate << " Hz, tone " << row.hz);
+        const bool first = &row == &rows[0];
+        const int channels = int(row.device.channelCount), common = int(row.device.commonFormat);
+        const auto previous = engines().latest();
+        const std::string n = std::to_string(engines().count()),
+                          m = std::to_string(engines().count() + 1);
+        engines().setInputFormat(row.device);
+        journal().clear();
+        // Two notifiers posting the same change at once restart once.
+        EXPECT_EQ(first ? linesOf([&] { host.start(); }) : postFromThreads(*platform, *previous, 2),
+                  concat({{first ? permissionLine(3)
+                                 : "[mic] Audio configuration changed, restarting capture\n"},
+                          startLines(row.rateText, channels, common),
+                          first ? std::vector<std::string>{}
+                                : std::vector<std::string>{"[mic] Restarted on new device\n"}}));
+        auto expected = first ? std::vector<std::string>{"authorizationStatus -> 3"}
+                              : std::vector<std::string>{"inputNode engine=" + n,
+                                                         "removeTapOnBus engine=" + n + " bus=0",
+                                                         "engineStop engine=" + n};
+        expected.insert(
+            expected.end(),
+            {"engineInit engine=" + m, "inputNode engine=" + m,
+             "outputFormatForBus engine=" + m + " bus=0 -> " + row.rateText + "Hz " +
+                 std::to_string(channels) + "ch common=" + std::to_string(common),
+             "makeFormat common=1 rate=" + row.rateText + " channels=1 interleaved=false -> ok",
+             "makeConverter from={" + row.rateText +
+                 " 1ch float32 planar} to={16000.0 1ch int16 interleaved} -> ok",
+             "installTapOnBus engine=" + m + " bus=0 bufferSize=4096 format=" + row.rateText +
+                 "Hz 1ch common=1 interleaved=0",
+             "startAndReturnError engine=" + m + " -> true"});
+        EXPECT_EQ(journal().entries(), expected);
+        if (!first) {
             EXPECT_TRUE(linesOf([&] { postConfigurationChange(*platform, *previous); }).empty());
             EXPECT_EQ(observers(), 1u);
         }
+        EXPECT_EQ(host.chunkBytes().size(), chunks) << "nothing before the engine taps a buffer";
         const size_t made = bufferCapacities().size();
         uint64_t fed = 0;  // a second of the tone, in buffers of 4096 frames
-        for (auto engine = engines().latest(); fed < uint64_t(row.rate); fed += 4096)
-            ASSERT_TRUE(engine->feed(tone(row.hz, row.amplitude, row.rate, fed, 4096)));
+        for (auto engine = engines().latest(); fed < uint64_t(rate); fed += 4096)
+            ASSERT_TRUE(engine->feed(tone(row.hz, row.amplitude, rate, fed, 4096)));
         EXPECT_EQ(bufferCapacities().at(made), row.capacity);
 
         const auto pcm = host.samples();
@@ -149,8 +138,8 @@ TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
         const std::vector<int16_t> steady(pcm.begin() + ptrdiff_t(from + 1600), pcm.end() - 100);
         EXPECT_NEAR(toneAmplitude(toUnit(steady), 16000, row.hz), row.amplitude, 0.01);
         // About as many samples as the rate ratio gives (less the resampler's delay).
-        const double expected = double(fed) * 16000 / row.rate;
-        EXPECT_NEAR(double(pcm.size() - from), expected, expected * 0.02);
+        const double expectedSamples = double(fed) * 16000 / rate;
+        EXPECT_NEAR(double(pcm.size() - from), expectedSamples, expectedSamples * 0.02);
         const auto bytes = host.chunkBytes();
         for (size_t i = chunks; i < bytes.size(); ++i) {
             EXPECT_GT(bytes[i], 0);

@@ -36,8 +36,8 @@ class MicHost {
     void start() { ov_start_mic(onData, this, onStatus, statusUser()); }
     void* statusUser() { return &statusBox_; }
 
-    // Called on each chunk or status call, after it was recorded, on the calling thread.
-    std::function<void()> onChunk, onStatusCall;
+    // Called on each chunk, after it was recorded, on the delivering thread.
+    std::function<void()> onChunk;
 
     std::vector<StatusCall> statuses() { return locked(statuses_); }
     std::vector<int16_t> samples() { return locked(samples_); }
@@ -70,11 +70,8 @@ class MicHost {
     static void onStatus(int32_t status, void* user) {
         MicHost& host = *static_cast<StatusBox*>(user)->host;
         if (host.magic_ != kMagic) return void(++strayCalls);
-        {
-            std::lock_guard lock(host.mutex_);
-            host.statuses_.push_back({status, user, std::this_thread::get_id()});
-        }
-        if (host.onStatusCall) host.onStatusCall();
+        std::lock_guard lock(host.mutex_);
+        host.statuses_.push_back({status, user, std::this_thread::get_id()});
     }
 
     static constexpr uint64_t kMagic = 0x4d6963486f7374;

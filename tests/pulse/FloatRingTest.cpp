@@ -11,8 +11,7 @@
 using ovra::pulse::FloatRing;
 
 TEST(FloatRing, KeepsWholeFramesInOrderAcrossTheWrap) {
-    FloatRing ring(6);  // rounded up to 8
-    EXPECT_EQ(ring.capacity(), 8u);
+    FloatRing ring(6);  // rounded up to 8, which the push after the wrap shows
     std::vector<float> in(6), out(8);
     std::iota(in.begin(), in.end(), 1.0f);
     EXPECT_EQ(ring.push(in.data(), 6, 2), 6u);

@@ -56,8 +56,7 @@ struct Recording {
         return calls;
     }
     AudioHardware::IOBlock block(std::shared_ptr<DispatchQueue> queue) {
-        return [this, queue](const AudioTimeStamp* now, const AudioBufferList* in,
-                             const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*) {
+        return [this, queue](const AudioTimeStamp* now, const AudioBufferList* in, auto...) {
             ++live;
             std::lock_guard lock(mutex);
             ++calls;

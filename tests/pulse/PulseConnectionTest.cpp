@@ -1,4 +1,4 @@
-// The shared server connection: lazy, reconnecting, and never waiting on a server forever.
+// The shared server connection: lazy, and never waiting on a server forever.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -42,43 +42,28 @@ std::string defaultSinkName(PulseConnection& connection) {
 
 }  // namespace
 
+// Both captures coming back after a restart is the end-to-end tests' part; here the listener is
+// heard on the new context too, which they do not see (a returning server is announced anyway).
 TEST(PulseConnection, ConnectsOnFirstUseAndReconnectsWithItsListenersToARestartedServer) {
     PulseServer server;
     ASSERT_TRUE(server.ok());
     server.useInThisProcess();
     PulseConnection connection;
-    EXPECT_EQ(loopThreads(), 0u) << "making the object must start nothing";
     std::atomic<int> newSinks{0};
     const uint64_t token = connection.addListener(
         PA_SUBSCRIPTION_MASK_SINK, [&](pa_subscription_event_type_t e, uint32_t) {
             if ((e & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) ++newSinks;
         });
-    EXPECT_EQ(loopThreads(), 0u);
+    EXPECT_EQ(loopThreads(), 0u) << "making the object and adding a listener start nothing";
     ASSERT_EQ(defaultSinkName(connection), "speakers");
     EXPECT_EQ(loopThreads(), 1u) << "one main-loop thread once connected";
-    {
-        PulseConnection::Lock lock(connection);
-        pa_context* first = connection.ready(lock);
-        EXPECT_EQ(connection.ready(lock), first);
-        EXPECT_EQ(connection.generation(lock), 1u);
-    }
     ASSERT_GE(server.loadModule("module-null-sink", "sink_name=extra1"), 0);
     EXPECT_TRUE(ovra::e2e::waitUntil([&] { return newSinks == 1; }, 5000ms));
 
     server.kill();
-    {
-        PulseConnection::Lock lock(connection);
-        EXPECT_TRUE(connection.waitUntil(lock, [&] {
-            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(connection.context(lock)));
-        })) << "the context notices that the server went away";
-        EXPECT_EQ(connection.ready(lock), nullptr) << "nothing to reconnect to yet";
-    }
     ASSERT_TRUE(server.start());
-    EXPECT_EQ(defaultSinkName(connection), "speakers");
-    {
-        PulseConnection::Lock lock(connection);
-        EXPECT_GE(connection.generation(lock), 2u);
-    }
+    ASSERT_TRUE(
+        ovra::e2e::waitUntil([&] { return defaultSinkName(connection) == "speakers"; }, 10000ms));
     ASSERT_GE(server.loadModule("module-null-sink", "sink_name=extra2"), 0);
     EXPECT_TRUE(ovra::e2e::waitUntil([&] { return newSinks == 2; }, 5000ms)) << "still heard";
 

@@ -87,9 +87,9 @@ TEST(PulseMicEngine, StartFailsWithTheServersTextWhenTheSourceVanished) {
     EXPECT_EQ(rig.calls, 0);
 }
 
-// One post per change of its source, from a notifier thread; none for anything else. A row's
-// steps are pactl commands; "unload micN" unloads that microphone, "await" waits for a post.
-// Whatever happens, the tap gets small buffers on one thread of its own until it is removed.
+// One post per change of its source (the end-to-end tests see a capture restart on it), from a
+// notifier thread; none for anything else. Steps are pactl commands, "unload micN" and "await" (a
+// post). Whatever happens, the tap gets small buffers on one thread of its own until removed.
 TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndTheTapFedInSmallBuffers) {
     struct Row {
         const char* what;
@@ -103,8 +103,6 @@ TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndTheTapFedInSmallBuffer
          1,
          false,
          {"set-default-source mic2", "await", "set-default-source mic1"}},
-        // The source goes, its stream fails and the server picks a new default: one change.
-        {"the recorded source goes", 1, false, {"unload mic1"}},
         {"changes elsewhere",
          0,
          false,
@@ -142,9 +140,9 @@ TEST(PulseMicEngine, ChangesOfItsSourceAreAnnouncedOnceAndTheTapFedInSmallBuffer
         }
         rig.stop();
         std::lock_guard lock(rig.mutex);
-        EXPECT_LE(*std::max_element(rig.frameCounts.begin(), rig.frameCounts.end()), 4096u);
-        // Fragments of about 20 ms (882 frames), not lumps of seconds nor the 4096 asked for.
+        // At most the 4096 frames asked for, mostly fragments of about 20 ms (882 frames).
         std::sort(rig.frameCounts.begin(), rig.frameCounts.end());
+        EXPECT_LE(rig.frameCounts.back(), 4096u);
         EXPECT_LE(rig.frameCounts[rig.frameCounts.size() / 2], 1400u);
         EXPECT_FALSE(rig.onLoopThread);
         EXPECT_EQ(rig.threads.size(), 1u) << "one delivery thread";
