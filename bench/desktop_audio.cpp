@@ -22,11 +22,12 @@
 #include <vector>
 
 #include "e2e/PulseServer.h"
-#include "e2e/ToneAnalysis.h"
 #include "pulse_bench_support.h"
+#include "support/ToneAnalysis.h"
 
 using namespace ovra::bench;
 using namespace ovra::e2e;
+using namespace ovra::test;
 
 namespace {
 

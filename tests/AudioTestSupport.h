@@ -14,35 +14,12 @@
 #include "platform/audio/AudioFormat.h"
 #include "platform/audio/OneShotInput.h"
 #include "platform/audio/PCMBuffer.h"
+#include "support/ToneAnalysis.h"
 
 namespace ovra::test {
 
 inline std::shared_ptr<const AudioFormat> deliveryFormat() {
     return AudioFormat::fromStreamDescription(deliveryStreamDescription());
-}
-
-// Amplitude (peak, 1.0 = full scale) of the component at `hz` in `x`, by a Goertzel filter over
-// a Hann window; the window keeps a neighbouring tone or a non-integer period from leaking in.
-inline double toneAmplitude(const std::vector<double>& x, double rate, double hz) {
-    const size_t n = x.size();
-    const double w = 2 * std::numbers::pi * hz / rate;
-    double s1 = 0, s2 = 0, windowSum = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(n));
-        windowSum += hann;
-        const double s = x[i] * hann + 2 * std::cos(w) * s1 - s2;
-        s2 = s1;
-        s1 = s;
-    }
-    const double re = s1 - s2 * std::cos(w);
-    const double im = s2 * std::sin(w);
-    return 2 * std::sqrt(re * re + im * im) / windowSum;
-}
-
-inline std::vector<double> toUnit(const std::vector<int16_t>& pcm, size_t skip = 0) {
-    std::vector<double> out;
-    for (size_t i = skip; i < pcm.size(); ++i) out.push_back(pcm[i] / 32768.0);
-    return out;
 }
 
 struct Tone {

@@ -136,7 +136,7 @@ TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
         ASSERT_GT(pcm.size(), from + 15000u);
         // Past the resampler's start-up: the tone at its frequency, at its level.
         const std::vector<int16_t> steady(pcm.begin() + ptrdiff_t(from + 1600), pcm.end() - 100);
-        EXPECT_NEAR(toneAmplitude(toUnit(steady), 16000, row.hz), row.amplitude, 0.01);
+        EXPECT_NEAR(toneAmplitude(steady, row.hz), row.amplitude, 0.01);
         // About as many samples as the rate ratio gives (less the resampler's delay).
         const double expectedSamples = double(fed) * 16000 / rate;
         EXPECT_NEAR(double(pcm.size() - from), expectedSamples, expectedSamples * 0.02);

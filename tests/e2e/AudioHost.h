@@ -20,12 +20,13 @@
 #include "Library.h"
 #include "e2e/ChildProcess.h"
 #include "e2e/PulseServer.h"
-#include "e2e/ToneAnalysis.h"
 #include "e2e/XvfbServer.h"
+#include "support/ToneAnalysis.h"
 
 namespace ovra::e2e {
 
-using ovra::Library;  // for the tests that name it through `using namespace ovra::e2e`
+using namespace ovra::test;  // the tone analysis
+using ovra::Library;         // for the tests that name it through `using namespace ovra::e2e`
 
 // A test with a private server that the library in this process uses, of the kind the test is
 // instantiated with (OVRA_ON_BOTH_SERVERS), with `microphones` declared from its start.

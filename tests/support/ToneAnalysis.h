@@ -1,4 +1,4 @@
-// Frequency and level of sine tones heard at 16 kHz, for tests that play one and hear it back.
+// Frequency and level of sine tones in 16 kHz output: what a converter made, or what a host heard.
 #pragma once
 
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-namespace ovra::e2e {
+namespace ovra::test {
 
 // Peak amplitude (1.0 = full scale) of the component at `hz`, by a Goertzel filter over a Hann
 // window, so that a second tone or a non-integer number of periods does not leak in.
@@ -41,4 +41,4 @@ inline double dbfs(double amplitude) {
     return 20 * std::log10(amplitude);
 }
 
-}  // namespace ovra::e2e
+}  // namespace ovra::test
