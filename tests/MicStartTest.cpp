@@ -58,7 +58,7 @@ TEST_F(MicStartTest, EveryPathOfTheGate) {
         EXPECT_EQ(out, concat({{permissionLine(row.permission)}, row.after}));
         const auto statuses = host.statuses();
         ASSERT_EQ(statuses.size(), 1u);
-        EXPECT_EQ(statuses[0].status, row.status);
+        EXPECT_EQ(statuses[0].value, row.status);
         EXPECT_EQ(statuses[0].user, host.statusUser());
         EXPECT_EQ(statuses[0].thread, decided);
         EXPECT_EQ(journal().entriesStartingWith("requestAccess").size(), row.answer ? 1u : 0u);
@@ -66,7 +66,7 @@ TEST_F(MicStartTest, EveryPathOfTheGate) {
         if (engines().count() == 0) continue;
         permission().setStatus(3);
         linesOf([&] { next.start(); });
-        EXPECT_EQ(next.statuses().at(0).status, -1) << "a session is registered";
+        EXPECT_EQ(next.statuses().at(0).value, -1) << "a session is registered";
         // The data callback and user pointer stored by the start that won deliver the chunks.
         ASSERT_TRUE(engines().latest()->feed(tone(440, 0.5, 48000, 0, 4096)));
         EXPECT_EQ(first.chunkCount(), row.alreadyRunning ? 1u : 0u);
@@ -127,7 +127,7 @@ TEST_F(MicStartTest, EachFailureLogsAnswersAndRecords) {
                                {std::string("[mic] Failed to start capture") +
                                 (row.unexpected ? " (unexpected): " : ": ") + row.text + "\n"}}));
         ASSERT_EQ(host.statuses().size(), 1u);
-        EXPECT_EQ(host.statuses()[0].status, row.status);
+        EXPECT_EQ(host.statuses()[0].value, row.status);
         expectAllTornDown();
         // Only a failure at the engine's start comes after the tap was installed (and removed).
         EXPECT_EQ(journal().entriesStartingWith("installTapOnBus").size(),
@@ -143,7 +143,7 @@ TEST_F(MicStartTest, EachFailureLogsAnswersAndRecords) {
         setLastMicErrorDescription(earlier);
         MicHost running, again, later;
         linesOf([&] { running.start(); });
-        ASSERT_EQ(running.statuses().at(0).status, 0);
+        ASSERT_EQ(running.statuses().at(0).value, 0);
         const auto engine = engines().latest();
         engines().setInputFormat(row.input);
         if (row.arrange) row.arrange();
@@ -154,7 +154,7 @@ TEST_F(MicStartTest, EachFailureLogsAnswersAndRecords) {
         for (auto& e : engines().all()) EXPECT_FALSE(e->isRunning() || e->hasTap());
         EXPECT_EQ(observers(), 1u);
         linesOf([&] { again.start(); });
-        EXPECT_EQ(again.statuses().at(0).status, -1);
+        EXPECT_EQ(again.statuses().at(0).value, -1);
         EXPECT_TRUE(postFromThreads(*platform, *engine).empty()) << "the replaced engine";
         engines().setInputFormat(sim::simInputFormat(48000));
         const auto retried = postFromThreads(*platform, *engines().latest());
@@ -165,7 +165,7 @@ TEST_F(MicStartTest, EachFailureLogsAnswersAndRecords) {
                   (std::vector<std::string>{"[mic] Microphone capture stopped\n"}));
         expectAllTornDown();
         linesOf([&] { later.start(); });
-        EXPECT_EQ(later.statuses().at(0).status, 0);
+        EXPECT_EQ(later.statuses().at(0).value, 0);
         EXPECT_EQ(lastError(), earlier) << "kept across a restart's failure and a start";
     }
 

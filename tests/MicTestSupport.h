@@ -9,7 +9,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -21,67 +20,9 @@
 #include "platform/sim/SimAudioEngine.h"
 #include "platform/sim/SimPermission.h"
 #include "platform/sim/SimPlatform.h"
+#include "support/RecordingHost.h"
 
 namespace ovra::test {
-
-// A host: records status calls and chunks, with the user pointers and threads they came with.
-class MicHost {
-  public:
-    struct StatusCall {
-        int32_t status;
-        void* user;
-        std::thread::id thread;
-    };
-
-    void start() { ov_start_mic(onData, this, onStatus, statusUser()); }
-    void* statusUser() { return &statusBox_; }
-
-    // Called on each chunk, after it was recorded, on the delivering thread.
-    std::function<void()> onChunk;
-
-    std::vector<StatusCall> statuses() { return locked(statuses_); }
-    std::vector<int16_t> samples() { return locked(samples_); }
-    std::vector<int32_t> chunkBytes() { return locked(chunkBytes_); }
-    size_t chunkCount() { return chunkBytes().size(); }
-    // Calls whose user pointer was not one that a host gave (or whose host was gone).
-    static inline std::atomic<int> strayCalls{0};
-    ~MicHost() { magic_ = 0; }
-
-  private:
-    struct StatusBox {
-        MicHost* host;
-    };
-    template <class T>
-    T locked(const T& value) {
-        std::lock_guard lock(mutex_);
-        return value;
-    }
-    static void onData(const uint8_t* data, int32_t bytes, void* user) {
-        MicHost& host = *static_cast<MicHost*>(user);
-        if (host.magic_ != kMagic) return void(++strayCalls);
-        {
-            std::lock_guard lock(host.mutex_);
-            host.chunkBytes_.push_back(bytes);
-            const auto* pcm = reinterpret_cast<const int16_t*>(data);
-            host.samples_.insert(host.samples_.end(), pcm, pcm + bytes / 2);
-        }
-        if (host.onChunk) host.onChunk();
-    }
-    static void onStatus(int32_t status, void* user) {
-        MicHost& host = *static_cast<StatusBox*>(user)->host;
-        if (host.magic_ != kMagic) return void(++strayCalls);
-        std::lock_guard lock(host.mutex_);
-        host.statuses_.push_back({status, user, std::this_thread::get_id()});
-    }
-
-    static constexpr uint64_t kMagic = 0x4d6963486f7374;
-    uint64_t magic_ = kMagic;
-    StatusBox statusBox_{this};
-    std::mutex mutex_;
-    std::vector<StatusCall> statuses_;
-    std::vector<int16_t> samples_;
-    std::vector<int32_t> chunkBytes_;
-};
 
 // Callbacks for starts whose data does not matter; `codes` is a std::vector<int32_t>.
 inline void ignoreData(const uint8_t*, int32_t, void*) {}

@@ -1,6 +1,7 @@
 // The start and stop protocols with stand-in session kinds, so that each step can be observed:
 // which locks are free while callbacks and stops run, and which calls wait for which.
 #include <future>
+#include <mutex>
 #include <stdexcept>
 
 #include "MicTestSupport.h"

@@ -39,7 +39,7 @@ TEST_F(SystemAudioTest, StartWritesFiveLinesThenReportsZeroAndCallsTheHardwareIn
         journal().clear();
         SystemAudioHost session;
         std::string atStatus;  // every start line is written before the status call
-        session.duringStatus = [&](int32_t) {
+        session.onStatusCall = [&](int32_t) {
             atStatus = testing::internal::GetCapturedStderr();
             testing::internal::CaptureStderr();
         };
@@ -109,10 +109,11 @@ TEST_F(SystemAudioTest, SecondStartIsRefusedAndNeverCalled) {
     const AudioObjectID device = hardware().lastAggregateDevice();
     ASSERT_EQ(hardware().deliverCycle(device, std::vector<float>(960, 0.1f)), 1u);
     hardware().flush();
-    EXPECT_EQ(second.count(), 0u);
-    EXPECT_EQ(host.users, std::vector<void*>{&host});
-    EXPECT_EQ(host.statuses(), std::vector<int32_t>{0});
-    EXPECT_EQ(second.statuses(), std::vector<int32_t>{-1});
+    EXPECT_EQ(second.chunkCount(), 0u);
+    ASSERT_EQ(host.chunkCount(), 1u);
+    EXPECT_EQ(host.chunks()[0].user, &host);
+    EXPECT_EQ(host.codes(), std::vector<int32_t>{0});
+    EXPECT_EQ(second.codes(), std::vector<int32_t>{-1});
 }
 
 // A start that fails at each step in turn: the failure line with the error's text, status -3,
@@ -172,7 +173,7 @@ TEST_F(SystemAudioTest, EachFailingStepReportsMinusThreeAndLeavesNothingBehind) 
         const std::vector<std::string> all = {"destroyIOProcID", "destroyAggregateDevice",
                                               "destroyProcessTap"};
         EXPECT_EQ(teardown, std::vector(all.end() - ptrdiff_t(row.destroyed), all.end()));
-        EXPECT_EQ(failing.statuses(), std::vector<int32_t>{-3});
+        EXPECT_EQ(failing.codes(), std::vector<int32_t>{-3});
 
         // The slot stayed empty: the next start begins from nothing and succeeds.
         SystemAudioHost again;
@@ -282,9 +283,9 @@ TEST_F(TapIOBlockTest, EachDropDeliversNothingAndTheNextCycleGoesOn) {
     };
     cycle(480);
     EXPECT_NO_THROW(cycle(480));
-    EXPECT_EQ(chunks.count(), 0u);
+    EXPECT_EQ(chunks.chunkCount(), 0u);
     cycle(480);  // the next cycle goes on as usual, with the same converter
-    EXPECT_EQ(chunks.byteCounts, std::vector<int32_t>{320});
+    EXPECT_EQ(chunks.chunkBytes(), std::vector<int32_t>{320});
     EXPECT_EQ(converter->capacities.size(), 3u);
 }
 
@@ -298,7 +299,7 @@ TEST_F(TapIOBlockTest, KeepsItsBuffersUntilALargerOneIsNeeded) {
     cycle(480);
     EXPECT_EQ(buffersMade(), 2u);
     EXPECT_EQ(converter->capacities, (std::vector<uint32_t>{171, 171, 342, 342}));
-    EXPECT_EQ(chunks.count(), 4u);
+    EXPECT_EQ(chunks.chunkCount(), 4u);
     // The input view is made once and handed back to the wrapper to re-point.
     const auto wraps = journal.entriesStartingWith("wrapNoCopy");
     ASSERT_EQ(wraps.size(), 4u);
@@ -334,22 +335,24 @@ TEST_F(SystemAudioTest, ChunksComeOnTheSessionQueueOneAtATimeInCycleOrder) {
     // lost, repeated or out of order shows.
     hardware().setTapFormat(sim::SimAudioHardware::floatFormat(16000, 1));
     exportNullUser = &host;  // a null user pointer comes back null
-    ov_start_system_audio(&recordNullUser, nullptr, &SystemAudioHost::onStatus, &host.self);
-    ASSERT_EQ(host.statuses(), std::vector<int32_t>{0});
+    ov_start_system_audio(&recordNullUser, nullptr, &SystemAudioHost::onStatus, host.statusUser());
+    ASSERT_EQ(host.codes(), std::vector<int32_t>{0});
     std::vector<float> cycle(160);
     for (int k = 0; k < 50; ++k) {
         for (int i = 0; i < 160; ++i) cycle[i] = float(k * 160 + i) / 32768;
         ASSERT_EQ(hardware().deliverCycle(hardware().lastAggregateDevice(), cycle), 1u);
     }
     hardware().flush();
-    ASSERT_EQ(host.count(), 50u);
-    for (size_t i = 0; i < host.all.size(); ++i) ASSERT_EQ(host.all[i], int16_t(i)) << i;
-    for (size_t i = 0; i < host.threads.size(); ++i) {
-        EXPECT_EQ(host.threads[i], host.threads[0]);
-        EXPECT_EQ(host.users[i], nullptr);
-        EXPECT_EQ(host.byteCounts[i], 320);
+    ASSERT_EQ(host.chunkCount(), 50u);
+    const auto samples = host.samples();
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], int16_t(i)) << i;
+    const auto chunks = host.chunks();
+    for (const auto& chunk : chunks) {
+        EXPECT_EQ(chunk.thread, chunks[0].thread);
+        EXPECT_EQ(chunk.user, nullptr);
+        EXPECT_EQ(chunk.value, 320);
     }
-    EXPECT_NE(host.threads[0], std::this_thread::get_id());
+    EXPECT_NE(chunks[0].thread, std::this_thread::get_id());
 }
 
 TEST_F(SystemAudioTest, FirstChunksMayArriveBeforeTheStatusCall) {
@@ -357,8 +360,8 @@ TEST_F(SystemAudioTest, FirstChunksMayArriveBeforeTheStatusCall) {
     // for that chunk, which can only come if delivery does not wait for the status.
     hardware().setPacing(sim::SimAudioHardware::Pacing{480, 1000.0, 0.5f});
     bool arrivedFirst = false;
-    host.duringStatus = [&](int32_t code) {
-        if (code == 0) arrivedFirst = host.waitFor(1);
+    host.onStatusCall = [&](int32_t code) {
+        if (code == 0) arrivedFirst = host.waitForChunks(1);
     };
     EXPECT_EQ(host.start(), 0);
     ov_stop_system_audio();  // before `arrivedFirst` goes
@@ -368,8 +371,8 @@ TEST_F(SystemAudioTest, FirstChunksMayArriveBeforeTheStatusCall) {
 TEST_F(SystemAudioTest, StopFromInsideTheDataCallbackReturnsAndEndsDelivery) {
     hardware().setTapFormat(sim::SimAudioHardware::floatFormat(16000, 1));
     std::promise<std::string> stoppedInside;
-    host.during = [&] {
-        if (host.count() != 1) return;
+    host.onChunk = [&] {
+        if (host.chunkCount() != 1) return;
         testing::internal::CaptureStderr();
         ov_stop_system_audio();
         stoppedInside.set_value(testing::internal::GetCapturedStderr());
@@ -383,7 +386,7 @@ TEST_F(SystemAudioTest, StopFromInsideTheDataCallbackReturnsAndEndsDelivery) {
     EXPECT_EQ(stopped.get(), "[tap] System audio capture stopped\n");
     EXPECT_EQ(hardware().deliverCycle(device, std::vector<float>(960, 0.1f)), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(host.count(), 1u);
+    EXPECT_EQ(host.chunkCount(), 1u);
     expectNothingLeft();
     EXPECT_EQ(host.start(), 0);  // the library is usable again right away
 }

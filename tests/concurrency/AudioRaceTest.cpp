@@ -119,12 +119,13 @@ TEST_F(SystemAudioRace, NoCallbackAfterStopReturnsWhileCyclesRun) {
     std::vector<size_t> atStop;
     for (size_t i = 0; i < sessions.size(); ++i) {
         ASSERT_EQ(sessions[i].start(), 0);
-        ASSERT_TRUE(sessions[i].waitFor(1 + i % 3));
+        ASSERT_TRUE(sessions[i].waitForChunks(1 + i % 3));
         ov_stop_system_audio();
-        atStop.push_back(sessions[i].count());
+        atStop.push_back(sessions[i].chunkCount());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (size_t i = 0; i < sessions.size(); ++i) EXPECT_EQ(sessions[i].count(), atStop[i]) << i;
+    for (size_t i = 0; i < sessions.size(); ++i)
+        EXPECT_EQ(sessions[i].chunkCount(), atStop[i]) << i;
     expectNothingLeft();
 }
 
@@ -133,21 +134,21 @@ TEST_F(SystemAudioRace, StopInsideTheCallbackRacesAHostStop) {
         for (int i = 0; i < 60; ++i) {
             SystemAudioHost s;
             std::atomic<int> stopsInside{0};
-            s.during = [&] {
-                if (s.count() != 1) return;
+            s.onChunk = [&] {
+                if (s.chunkCount() != 1) return;
                 ov_stop_system_audio();
                 ++stopsInside;
             };
             ASSERT_EQ(s.start(), 0);
-            ASSERT_TRUE(s.waitFor(1));
+            ASSERT_TRUE(s.waitForChunks(1));
             ov_stop_system_audio();  // with the callback's own stop, or just after it
             // When the callback's stop took the session, this one found the slot empty and did not
             // wait: let the callback finish before `s` goes. When this one took it, cycles already
             // queued may still deliver until it returns; after both stops nothing may come.
             EXPECT_TRUE(eventually([&] { return stopsInside == 1 && s.active == 0; }));
-            const size_t settled = s.count();
+            const size_t settled = s.chunkCount();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            EXPECT_EQ(s.count(), settled);
+            EXPECT_EQ(s.chunkCount(), settled);
         }
     });
     EXPECT_EQ(std::ranges::count(log, "[tap] System audio capture stopped\n"), 60);
@@ -264,7 +265,7 @@ TEST_F(MicRaceTest, APermissionAnswerRacingTheStopAnswersOnceAndEndsClean) {
             std::this_thread::sleep_for(30ms);
         });
         ASSERT_EQ(host.statuses().size(), 1u);
-        EXPECT_EQ(host.statuses()[0].status, 0);
+        EXPECT_EQ(host.statuses()[0].value, 0);
         EXPECT_NE(host.statuses()[0].thread, std::this_thread::get_id());
         EXPECT_EQ(host.chunkCount(), chunks);
         expectAllTornDown();
@@ -319,7 +320,7 @@ TEST_F(MicRaceTest, EachKindsCallbackStopsTheOtherAndEveryStopReturns) {
             micStopped{false}, hostStopsReturned{false};
         std::atomic<int> late{0};
         std::thread restarter;
-        system.during = [&] {
+        system.onChunk = [&] {
             if (hostStopsReturned) ++late;
             if (systemInside.exchange(true)) return;
             eventually([&] { return micInside.load(); }, 2s);
