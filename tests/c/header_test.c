@@ -1,7 +1,6 @@
 /* Compiled as C99: the public header must be usable from C, and every export callable. Run with
  * no X display and no audio server: every call fails cleanly. */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "OvraHelper.h"

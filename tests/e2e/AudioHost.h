@@ -50,9 +50,8 @@ class WithHostAudio : public testing::Test {
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         server.useInThisProcess();
-        server.play(server.makeTone("t440", {.frequency = 440, .seconds = 300, .channels = 1}),
-                    "mic1.sink");
-        server.play(server.makeTone("t1000", {.frequency = 1000, .seconds = 300}), "speakers");
+        server.playTone("mic1.sink", {.frequency = 440, .seconds = 300, .channels = 1});
+        server.playTone("speakers", {.frequency = 1000, .seconds = 300});
         ASSERT_TRUE(display.ready());
         setenv("DISPLAY", display.display().c_str(), 1);
     }
@@ -160,7 +159,6 @@ class AudioHost {
     std::vector<int32_t> statuses_;
 };
 
-// Runs `f` with standard error going to a string; returns that string's lines.
 template <class F>
 std::vector<std::string> stderrLinesOf(F f) {
     testing::internal::CaptureStderr();

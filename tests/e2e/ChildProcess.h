@@ -19,7 +19,6 @@ extern char** environ;
 
 namespace ovra::e2e {
 
-// Waits until `ready()` holds or `timeout` passes; returns whether it held.
 template <class F>
 bool waitUntil(F ready, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -79,10 +78,10 @@ class ChildProcess {
         return false;
     }
 
-    // SIGTERM, then SIGKILL if it has not gone within `grace`.
-    void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000)) {
+    // SIGTERM, then SIGKILL if it has not gone within 3 s.
+    void stop() {
         if (pid_ > 0) kill(pid_, SIGTERM);
-        if (!waitUntil([&] { return !running(); }, grace)) killNow();
+        if (!waitUntil([&] { return !running(); }, std::chrono::milliseconds(3000))) killNow();
     }
     // Ends it at once, as a crash would.
     void killNow() {

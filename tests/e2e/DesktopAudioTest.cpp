@@ -61,12 +61,10 @@ class Desktop : public WithSoundServer {
     }
     // (Again, after a restart ended the players and the devices loaded since the start.)
     void playTones(bool headphones = true) {
-        server.play(server.makeTone("speakers", {.frequency = 700, .seconds = 120}), "speakers");
+        server.playTone("speakers", {.frequency = 700, .seconds = 120});
         if (headphones)
-            server.play(
-                server.makeTone("headphones", {.frequency = 1100, .seconds = 120, .rate = 44100}),
-                "headphones");
-        server.play(server.makeTone("mic", {.frequency = 440, .seconds = 120}), "mic1.sink");
+            server.playTone("headphones", {.frequency = 1100, .seconds = 120, .rate = 44100});
+        server.playTone("mic1.sink", {.frequency = 440, .seconds = 120});
     }
     int headphonesModule = -1;
 };
@@ -129,9 +127,7 @@ TEST_P(Desktop, SystemAudioFollowsTheDefaultOutputWhereverItGoes) {
                                             " rate=" + std::to_string(r.rate) +
                                             " channels=" + std::to_string(r.channels)),
                       0);
-            server.play(
-                server.makeTone(r.sink, {.frequency = r.frequency, .rate = r.rate, .channels = 1}),
-                r.sink);
+            server.playTone(r.sink, {.frequency = r.frequency, .rate = r.rate, .channels = 1});
             const size_t from = host.sampleCount();
             ASSERT_EQ(server.pactl({"set-default-sink", r.sink}), 0);
             EXPECT_TRUE(delivers(r.frequency, from));
@@ -160,7 +156,6 @@ TEST_P(Desktop, SystemAudioFollowsTheDefaultOutputWhereverItGoes) {
     if (HasFailure()) ADD_FAILURE() << testing::PrintToString(lines);
 }
 
-// The server restarts under both captures, each hearing its own source through its callbacks.
 TEST_P(Desktop, BothCapturesComeBackAfterTheServerRestarts) {
     AudioHost system(Capture::systemAudio), mic(Capture::mic), after(Capture::systemAudio);
     const auto lines = stderrLinesOf([&] {
@@ -222,8 +217,7 @@ TEST_P(Desktop, BothCapturesComeBackAfterTheServerRestarts) {
     EXPECT_EQ(system.badSizes + mic.badSizes, 0);
 }
 
-// A stop from inside the data callback, on the library's own delivery threads, returns, ends the
-// session's deliveries and frees its slot.
+// On the library's own delivery threads; the next start finds the slot free.
 TEST_P(Desktop, StopFromInsideTheDataCallbackEndsTheSession) {
     for (Capture capture : {Capture::mic, Capture::systemAudio}) {
         SCOPED_TRACE(capture == Capture::mic ? "mic" : "system audio");
@@ -258,14 +252,11 @@ TEST_P(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     ASSERT_GE(server.loadModule("module-null-sink", "sink_name=headphones rate=44100 channels=1"),
               0);
     for (const Row& r : rows) {
-        const std::string name = std::string(r.sink) + "-" + r.pan;
-        SCOPED_TRACE(name);
+        SCOPED_TRACE(std::string(r.sink) + "-" + r.pan);
         ASSERT_EQ(server.pactl({"set-default-sink", r.sink}), 0);
-        ChildProcess& player = server.play(
-            server.makeTone(
-                name,
-                {.frequency = r.frequency, .rate = r.rate, .channels = r.channels, .pan = r.pan}),
-            r.sink);
+        ChildProcess& player = server.playTone(
+            r.sink,
+            {.frequency = r.frequency, .rate = r.rate, .channels = r.channels, .pan = r.pan});
         ASSERT_TRUE(waitUntil([&] { return server.somethingPlays(); }));
         AudioHost host(Capture::systemAudio);
         const auto lines = stderrLinesOf([&] { host.start(); });
@@ -296,16 +287,14 @@ TEST_P(SystemAudio, HearsTheDefaultOutputOfEachStartAsTheMeanOfItsChannels) {
     }
 }
 
-// One session on mic1, following mic2 as the new default, untouched by losing a microphone it does
-// not record, silent when its own goes, and back when one appears.
+// Losing a microphone it does not record leaves the session alone.
 TEST_P(MicCapture, MicFollowsANewDefaultGoesSilentWhenItsMicrophoneGoesAndComesBackWithANewOne) {
     const int mic1 = server.addMicrophone("mic1", 44100, 1);
     const int mic2 = server.addMicrophone("mic2", 48000, 2);
     ASSERT_GE(mic2, 0);
     ASSERT_EQ(server.pactl({"set-default-source", "mic1"}), 0);
-    server.play(server.makeTone("t440", {.frequency = 440, .rate = 44100, .channels = 1}),
-                "mic1.sink");
-    server.play(server.makeTone("t1000", {.frequency = 1000}), "mic2.sink");
+    server.playTone("mic1.sink", {.frequency = 440, .rate = 44100, .channels = 1});
+    server.playTone("mic2.sink", {.frequency = 1000});
     AudioHost host(Capture::mic);
     const auto lines = stderrLinesOf([&] {
         host.start();
@@ -338,7 +327,7 @@ TEST_P(MicCapture, MicFollowsANewDefaultGoesSilentWhenItsMicrophoneGoesAndComesB
         const size_t silentAt = host.sampleCount();
         // A microphone that appears revives it, with no call from the host.
         ASSERT_GE(server.addMicrophone("mic3", 48000, 2), 0);
-        server.play(server.makeTone("t700", {.frequency = 700}), "mic3.sink");
+        server.playTone("mic3.sink", {.frequency = 700});
         EXPECT_TRUE(waitUntil(
             [&] { return host.sampleCount() > silentAt + 8000 && heardFrequency(host) == 700; }));
 

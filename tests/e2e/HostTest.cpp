@@ -2,7 +2,6 @@
 // start/stop cycles, and how it ends, in a process of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,8 +70,6 @@ TEST_F(SlowHost, ThirtyMillisecondsPerCallbackGetsEverySampleAndAStallLosesABoun
     }
 }
 
-// Many start/stop cycles of each capture and many screenshots leave the process and the server as
-// they were after warm-up: file descriptors, threads, the server's clients, resident memory.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kCycles = 200;  // sanitized code is slower, and its allocator keeps freed memory
 constexpr bool kMeasureMemory = false;
@@ -145,8 +142,6 @@ TEST_F(Leaks, StartStopCyclesOfEachCaptureAndScreenshotsLeaveNothingBehind) {
     });
 }
 
-// Unloading after stopping, then the server going away and coming back; exit() with both captures
-// running, from C and from Debian's own Python through ctypes.
 class HostEnds : public WithHostAudio {
   protected:
     const std::string log = server.dir() + "/host.log";
@@ -169,7 +164,6 @@ TEST_F(HostEnds, AHostThatUnloadedTheLibraryOutlivesTheServerGoingAndComingBack)
 // interpreter was torn down can still crash inside Python (PyThreadState_New, CPython 3.11): that
 // is counted and shown, not the library's to prevent.
 TEST_F(HostEnds, ExitWithBothCapturesRunningEndsCleanlyFromCAndWithoutAbortFromPython) {
-    const std::string python = "/usr/bin/python3";  // Debian's own, not whatever PATH finds
     struct Row {
         const char* name;
         std::vector<std::string> argv;
@@ -179,7 +173,7 @@ TEST_F(HostEnds, ExitWithBothCapturesRunningEndsCleanlyFromCAndWithoutAbortFromP
     const Row rows[] = {
         {"C host calling exit()", {OVRA_E2E_HOST, "exit"}, 3, false},
         {"Python host leaving the interpreter",
-         {python, OVRA_EXIT_HOST_SCRIPT, OVRA_LIBRARY_PATH},
+         {"/usr/bin/python3", OVRA_EXIT_HOST_SCRIPT, OVRA_LIBRARY_PATH},  // Debian's, not PATH's
          20,
          true},
     };

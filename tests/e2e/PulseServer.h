@@ -80,7 +80,6 @@ class SoundServer {
 
     // Removed with the server; the test's children may log there too.
     const std::string& dir() const { return dir_; }
-    // Whether the server runs and answers.
     bool ok() {
         const bool running =
             pulse_.running() && (kind_ == ServerKind::pulseaudio ||
@@ -190,6 +189,10 @@ class SoundServer {
             dir_ + "/paplay.log"));
         return *players_.back();
     }
+    // A tone in a file named after `sink`, played there.
+    ChildProcess& playTone(const std::string& sink, const ToneSpec& t) {
+        return play(makeTone(sink, t), sink);
+    }
     bool somethingPlays() {
         std::string out;
         return pactl({"list", "short", "sink-inputs"}, &out) == 0 && !out.empty();
@@ -241,7 +244,6 @@ class SoundServer {
     ChildProcess bus_, pipewire_, session_, pulse_;
 };
 
-// A private PulseAudio without microphones.
 struct PulseServer : SoundServer {
     PulseServer() : SoundServer(ServerKind::pulseaudio) {}
 };

@@ -51,8 +51,7 @@ TEST(FloatRing, ReaderOnAnotherThreadSeesEverySampleOnce) {
             if (ring.push(frame, 2, 2) == 2) next += 2;
         }
     });
-    std::vector<float> got;
-    std::vector<float> buffer(64);
+    std::vector<float> got, buffer(64);
     while (got.size() < size_t(kTotal)) {
         const size_t n = ring.pop(buffer.data(), buffer.size());
         got.insert(got.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(n));

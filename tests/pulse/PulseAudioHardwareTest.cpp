@@ -42,7 +42,6 @@ PropertyDictionary deviceOn(const std::string& sink, const std::string& tapUuid)
             {"taps", PropertyArray{PropertyDictionary{{"drift", true}, {"uid", tapUuid}}}}};
 }
 
-// What the I/O block received: calls, frames per call, and whether every call was well formed.
 struct Recording {
     std::mutex mutex;
     int calls = 0;

@@ -25,7 +25,6 @@ constexpr auto kRunTime = 12s;  // sanitized code runs several times slower
 #else
 constexpr auto kRunTime = 25s;
 #endif
-constexpr int kThreads = 6;
 
 std::atomic<int> lateCallbacks{0}, unansweredOrTwice{0}, answeredElsewhere{0};
 
@@ -124,7 +123,7 @@ TEST_F(Stress, RandomCallsFromManyThreadsKeepEveryPromise) {
     {
         std::vector<std::thread> threads;
         const auto end = std::chrono::steady_clock::now() + kRunTime;
-        for (int t = 0; t < kThreads; ++t)
+        for (int t = 0; t < 6; ++t)
             threads.emplace_back([end] {
                 while (std::chrono::steady_clock::now() < end) {
                     act();

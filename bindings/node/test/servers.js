@@ -18,7 +18,6 @@ async function startServers() {
   if (!env.PULSE_SERVER) throw new Error('the test servers did not start');
   Object.assign(process.env, env);
   return {
-    env,
     stop: () => new Promise((resolve) => {
       child.once('exit', resolve);
       child.stdin.end();  // the script stops its servers by PID and exits

@@ -27,6 +27,7 @@ void onStatus(int32_t status, void*) {
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // the test reads the log while this runs
     ovra::Library lib(OVRA_LIBRARY_PATH);
     lib.startSystemAudio(onData, &systemChunks, onStatus, nullptr);
     lib.startMic(onData, &micChunks, onStatus, nullptr);
@@ -37,17 +38,14 @@ int main(int argc, char** argv) {
         return 3;
     }
     std::printf("capturing\n");
-    std::fflush(stdout);
     if (std::strcmp(argv[1], "exit") == 0) std::exit(0);
 
     lib.stopSystemAudio();
     lib.stopMic();
     dlclose(lib.handle);
     std::printf("unloaded\n");
-    std::fflush(stdout);
     // Whatever the sound server does now must not reach this process.
     std::this_thread::sleep_for(std::chrono::seconds(4));
     std::printf("done\n");
-    std::fflush(stdout);
     return 0;
 }
