@@ -145,8 +145,8 @@ TEST_P(Desktop, SystemAudioFollowsTheDefaultOutputWhereverItGoes) {
     EXPECT_TRUE(containsRun(lines, {changedLine("headphones"), changedLine("speakers"),
                                     changedLine("narrow"), changedLine("wide")}))
         << "the last of the ten changes, then the move after its device went";
-    EXPECT_EQ(lines.back(), "[tap] System audio capture stopped");
     ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), "[tap] System audio capture stopped");
     EXPECT_EQ(lines[lines.size() - 2], changedLine("speakers")) << "the last default";
     const auto moves = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
         return l.rfind("[tap] Default output device changed: ", 0) == 0;
