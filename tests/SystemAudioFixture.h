@@ -1,5 +1,4 @@
-// What the system-audio tests share: a fresh simulated platform per test. The host and the lines
-// written are the microphone tests' own.
+// A fresh simulated platform per system-audio test; host and lines are the microphone tests'.
 #pragma once
 
 #include "MicTestSupport.h"
@@ -7,7 +6,6 @@
 
 namespace ovra::test {
 
-// A fresh platform per test; whatever runs is stopped afterwards.
 class SystemAudioTest : public testing::Test {
   protected:
     void SetUp() override { platform = sim::installSimPlatform(); }
