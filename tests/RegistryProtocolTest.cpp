@@ -72,7 +72,6 @@ class RegistryProtocol : public testing::Test {
     }
 };
 
-// After a start, a refusal and a failed start alike.
 TEST_F(RegistryProtocol, NoLockIsHeldWhileTheStatusCallbackRuns) {
     std::vector<int32_t> codes;
     linesOf([&] {
@@ -138,8 +137,7 @@ TEST_F(RegistryProtocol, WhichCallsWaitForWhich) {
         });
         EXPECT_TRUE(returned.load());
         EXPECT_EQ(codes, std::vector<int32_t>{0});
-        SessionA::onStart = SessionA::onStop = nullptr;
-        KindA::slot().reset();
+        TearDown();
     }
 }
 
