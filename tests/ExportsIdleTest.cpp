@@ -2,25 +2,23 @@
 
 #include "MicTestSupport.h"
 #include "OvraHelper.h"
-#include "platform/sim/SimPlatform.h"
 
-namespace ovra {
+namespace ovra::test {
 namespace {
 
-TEST(IdleExports, StopsWithNothingRunning) {
-    sim::installSimPlatform();
-    EXPECT_TRUE(test::linesOf(ov_stop_system_audio).empty());
-    EXPECT_EQ(test::linesOf([] {
+TEST_F(MicTest, StopsWithNothingRunning) {
+    EXPECT_TRUE(linesOf(ov_stop_system_audio).empty());
+    EXPECT_EQ(linesOf([] {
                   ov_stop_mic();
                   ov_stop_mic();
               }),
               std::vector<std::string>(2, "[mic] Microphone capture stopped\n"));
 }
 
-TEST(IdleExports, FreeBufferIgnoresNullAndNoErrorIsRecordedYet) {
+TEST_F(MicTest, FreeBufferIgnoresNullAndNoErrorIsRecordedYet) {
     ov_free_buffer(nullptr);
-    EXPECT_EQ(test::lastError(), std::nullopt);
+    EXPECT_EQ(lastError(), std::nullopt);
 }
 
 }  // namespace
-}  // namespace ovra
+}  // namespace ovra::test

@@ -37,10 +37,8 @@ struct FakeSession {
 template <int Tag>
 struct FakeKind {
     using Session = FakeSession<Tag>;
-    static std::shared_ptr<Session>& slot() {
-        static std::shared_ptr<Session> s;
-        return s;
-    }
+    static inline std::shared_ptr<Session> session;
+    static std::shared_ptr<Session>& slot() { return session; }
     static const char* alreadyRunningLine() { return "[fake] already running\n"; }
     static int32_t reportFailure(std::exception_ptr e) {
         logLine("[fake] Failed: " + genericErrorText(e) + "\n");
