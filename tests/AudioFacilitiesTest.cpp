@@ -207,14 +207,12 @@ struct Case {
     bool interleaved;
     uint32_t chunkFrames;
     int loud = -1;  // the one channel that plays; -1: every channel
-    bool allocationFree = true;
 };
 
 class ConverterTone : public testing::TestWithParam<Case> {};
 
-// A 1 kHz tone at -6 dBFS on every channel, from any accepted source and rate, must come out at
-// 1 kHz and -6 dBFS, with nothing of note at another frequency. The mix is the mean of the
-// channels, so one channel played alone is still heard, at 1 / channels of its level.
+// The mix is the mean of the channels, so one channel played alone is still heard, at 1 / channels
+// of its level.
 TEST_P(ConverterTone, KeepsFrequencyAndLevel) {
     const Case c = GetParam();
     auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
@@ -261,10 +259,10 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
     }
     // At the sessions' capacity (ratio x frames + 1), what the converter holds back must not creep
     // up over a long run either. From 8 kHz it still grows its buffers in the first seconds.
-    const Case steady[] = {{f32, 48000, 2, true, 480},         {f32, 44100, 1, false, 441},
-                           {f32, 48000, 2, true, 4096},        {f32, 44100, 1, false, 4096},
-                           {f32, 96000, 8, false, 1024},       {f32, 16000, 1, true, 160},
-                           {f32, 8000, 2, true, 80, -1, false}};
+    const Case steady[] = {{f32, 48000, 2, true, 480},   {f32, 44100, 1, false, 441},
+                           {f32, 48000, 2, true, 4096},  {f32, 44100, 1, false, 4096},
+                           {f32, 96000, 8, false, 1024}, {f32, 16000, 1, true, 160},
+                           {f32, 8000, 2, true, 80}};
     for (const Case& c : steady) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.chunkFrames << " frames");
         auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
@@ -278,7 +276,7 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
                          if (k > 1000) worstBacklog = std::max(worstBacklog, backlog);
                      });
         ASSERT_TRUE(counter);
-        EXPECT_TRUE(counter->count() == 0 || !c.allocationFree) << counter->count();
+        EXPECT_TRUE(counter->count() == 0 || c.rate == 8000) << counter->count();
         EXPECT_LT(worstBacklog, 16000 * 0.05);  // a few blocks of the filter at most
     }
 }

@@ -27,11 +27,9 @@ struct Tone {
     double hz;
 };
 
-// Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
-// capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
-// call writes more than the capacity, and returns the output, drained after the input ends if
-// `end`. `afterChunk` sees each chunk's number and the frames out so far; until the drain nothing
-// here allocates but the converter.
+// Runs the tones through `converter` as the capture sessions do (one-shot input, capacity = ratio x
+// frames + 1 unless given, which no call may overrun), drained at the end if `end`. Before the
+// drain nothing here allocates but the converter.
 inline std::vector<int16_t> convertTones(
     AudioConverter& converter, const std::vector<Tone>& tones, uint32_t chunkFrames, int chunks,
     bool end = false, uint32_t capacity = 0,
