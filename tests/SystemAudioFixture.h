@@ -1,4 +1,4 @@
-// A fresh simulated platform per system-audio test; host and lines are the microphone tests'.
+// The microphone tests' fresh platform, host and lines, with system audio stopped afterwards.
 #pragma once
 
 #include "MicTestSupport.h"
@@ -6,16 +6,12 @@
 
 namespace ovra::test {
 
-class SystemAudioTest : public testing::Test {
+class SystemAudioTest : public MicTest {
   protected:
-    void SetUp() override { platform = sim::installSimPlatform(); }
     void TearDown() override {
         ov_stop_system_audio();
-        installPlatform(nullptr);
+        MicTest::TearDown();
     }
-
-    sim::SimAudioHardware& hardware() { return platform->hardware(); }
-    sim::SimJournal& journal() { return platform->journal(); }
 
     // The hardware calls and queue creations in the journal, in order.
     std::vector<std::string> calls() {
@@ -30,7 +26,6 @@ class SystemAudioTest : public testing::Test {
         EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
         EXPECT_EQ(hardware().ioProcCount(), 0u);
     }
-    std::shared_ptr<sim::SimPlatform> platform;
     SystemAudioHost host;
 };
 
