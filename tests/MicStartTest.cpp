@@ -144,8 +144,7 @@ TEST_F(MicTest, EachFailureLogsAnswersAndRecords) {
                   concat({{"[mic] Audio configuration changed, restarting capture\n"},
                           middle,
                           {"[mic] Failed to restart: " + row.text + "\n"}}));
-        for (auto& e : engines().all()) EXPECT_FALSE(e->isRunning() || e->hasTap());
-        EXPECT_EQ(observers(), 1u);
+        expectAllTornDown(1);
         linesOf([&] { again.start(); });
         EXPECT_EQ(again.statuses().at(0).value, -1);
         EXPECT_TRUE(postFromThreads(*platform, *engine).empty()) << "the replaced engine";

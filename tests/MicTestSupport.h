@@ -116,10 +116,10 @@ class MicTest : public ::testing::Test {
         installPlatform(platform);
         engines().setInputFormat(sim::simInputFormat(48000, 1));
     }
-    void expectAllTornDown() {
+    void expectAllTornDown(size_t observersLeft = 0) {
         for (auto& e : engines().all())
             EXPECT_FALSE(e->isRunning() || e->hasTap()) << "engine " << e->number();
-        EXPECT_EQ(observers(), 0u);
+        EXPECT_EQ(observers(), observersLeft);
     }
     sim::SimAudioEngines& engines() { return platform->engines(); }
     sim::SimAudioHardware& hardware() { return platform->hardware(); }
