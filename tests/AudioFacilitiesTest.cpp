@@ -1,7 +1,4 @@
-// The platform's audio facilities. Formats accept every linear-PCM layout the captures meet and
-// refuse what is really invalid; PCM buffers own a capacity or view a device's buffer list; the
-// resampling converter keeps tones from any accepted source, quantizes, holds back what does not
-// fit, and allocates nothing once it runs.
+// The platform's audio facilities: formats, PCM buffers and the resampling converter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +21,6 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr uint32_t kFloat = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
 
 TEST(AudioFormat, StreamDescriptionIsAcceptedUnlessReallyInvalid) {
-    // Float stereo at 48 kHz, and each way away from it.
     const uint32_t lpcm = kAudioFormatLinearPCM;
     struct Row {
         const char* what;
@@ -165,7 +161,6 @@ TEST(PCMBuffer, NoCopyRefusesAListThatDoesNotFitTheFormat) {
     EXPECT_FALSE(refused(interleaved, {{2, 0, nullptr}}));  // an empty cycle is still a cycle
 }
 
-// The view is re-pointed in place, without allocating, over each cycle's list that fits it.
 TEST(PCMBuffer, AViewIsRewrappedWithoutAllocatingOnlyOverAListThatFitsItsOwnFormat) {
     std::vector<float> left(512), right(512), left2(256), right2(256);
     AudioBuffer first[2] = {{1, 512 * 4, left.data()}, {1, 512 * 4, right.data()}};
@@ -197,7 +192,6 @@ TEST(PCMBuffer, AViewIsRewrappedWithoutAllocatingOnlyOverAListThatFitsItsOwnForm
     auto fresh = facilities.wrapNoCopy(format, &a, owning);
     ASSERT_TRUE(fresh);
     EXPECT_TRUE(fresh->isNoCopy());
-    EXPECT_NE(fresh, owning);
 }
 
 std::shared_ptr<AudioConverter> converterFrom(AudioCommonFormat common, double rate,
@@ -213,14 +207,12 @@ struct Case {
     bool interleaved;
     uint32_t chunkFrames;
     int loud = -1;  // the one channel that plays; -1: every channel
-    bool allocationFree = true;
 };
 
 class ConverterTone : public testing::TestWithParam<Case> {};
 
-// A 1 kHz tone at -6 dBFS on every channel, from any accepted source and rate, must come out at
-// 1 kHz and -6 dBFS, with nothing of note at another frequency. The mix is the mean of the
-// channels, so one channel played alone is still heard, at 1 / channels of its level.
+// The mix is the mean of the channels, so one channel played alone is still heard, at 1 / channels
+// of its level.
 TEST_P(ConverterTone, KeepsFrequencyAndLevel) {
     const Case c = GetParam();
     auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
@@ -267,10 +259,10 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
     }
     // At the sessions' capacity (ratio x frames + 1), what the converter holds back must not creep
     // up over a long run either. From 8 kHz it still grows its buffers in the first seconds.
-    const Case steady[] = {{f32, 48000, 2, true, 480},         {f32, 44100, 1, false, 441},
-                           {f32, 48000, 2, true, 4096},        {f32, 44100, 1, false, 4096},
-                           {f32, 96000, 8, false, 1024},       {f32, 16000, 1, true, 160},
-                           {f32, 8000, 2, true, 80, -1, false}};
+    const Case steady[] = {{f32, 48000, 2, true, 480},   {f32, 44100, 1, false, 441},
+                           {f32, 48000, 2, true, 4096},  {f32, 44100, 1, false, 4096},
+                           {f32, 96000, 8, false, 1024}, {f32, 16000, 1, true, 160},
+                           {f32, 8000, 2, true, 80}};
     for (const Case& c : steady) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.chunkFrames << " frames");
         auto converter = converterFrom(c.common, c.rate, c.channels, c.interleaved);
@@ -284,7 +276,7 @@ TEST(ConverterAllocation, SteadyStateConversionAllocatesNothing) {
                          if (k > 1000) worstBacklog = std::max(worstBacklog, backlog);
                      });
         ASSERT_TRUE(counter);
-        EXPECT_TRUE(counter->count() == 0 || !c.allocationFree) << counter->count();
+        EXPECT_TRUE(counter->count() == 0 || c.rate == 8000) << counter->count();
         EXPECT_LT(worstBacklog, 16000 * 0.05);  // a few blocks of the filter at most
     }
 }
@@ -328,7 +320,6 @@ TEST(ConverterQuantize, RoundsToNearestAndClipsInsteadOfWrapping) {
     }
 }
 
-// 48 kHz stereo in chunks of 480 frames, then drained, into output buffers of any capacity.
 TEST(ConverterCapacity, OutputThatDoesNotFitComesOutLaterInOrder) {
     auto convert = [](uint32_t capacity) {
         auto converter = converterFrom(pcmFormatFloat32, 48000, 2, true);
@@ -362,8 +353,7 @@ TEST(ConverterInput, AnEmptyChunkIsDryAndABufferOfAnotherLayoutIsAnError) {
 }
 
 TEST(ConverterInput, ChunkingDoesNotChangeTheResult) {
-    // The converter's state carries over between calls: the same signal in 10 ms chunks and in
-    // 4096-frame chunks gives the same samples.
+    // The same signal in 10 ms chunks and in 4096-frame chunks.
     auto small = converterFrom(pcmFormatFloat32, 44100, 1, false);
     auto large = converterFrom(pcmFormatFloat32, 44100, 1, false);
     auto a = convertTones(*small, {{0.7, 1234}}, 441, 4096, true);

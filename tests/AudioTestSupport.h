@@ -27,42 +27,9 @@ struct Tone {
     double hz;
 };
 
-// Fills `frames` frames of `buffer` with sine tones, one per channel (repeating), starting at
-// absolute frame `start` so that consecutive chunks continue the same wave.
-inline void fillTones(PCMBuffer& buffer, const std::vector<Tone>& tones, uint64_t start,
-                      uint32_t frames) {
-    const AudioFormat& f = buffer.format();
-    void* const* data = buffer.channelData();
-    for (uint32_t c = 0; c < f.channelCount(); ++c) {
-        const Tone& t = tones[c % tones.size()];
-        void* base = data[f.isInterleaved() ? 0 : c];
-        for (uint32_t i = 0; i < frames; ++i) {
-            const double v = t.amplitude * std::sin(2 * std::numbers::pi * t.hz *
-                                                    double(start + i) / f.sampleRate());
-            const size_t at = f.isInterleaved() ? size_t(i) * f.channelCount() + c : i;
-            switch (f.commonFormat()) {
-                case AudioCommonFormat::pcmFormatFloat32:
-                    static_cast<float*>(base)[at] = float(v);
-                    break;
-                case AudioCommonFormat::pcmFormatFloat64:
-                    static_cast<double*>(base)[at] = v;
-                    break;
-                case AudioCommonFormat::pcmFormatInt16:
-                    static_cast<int16_t*>(base)[at] = int16_t(std::lrint(v * 32767.0));
-                    break;
-                default:
-                    static_cast<int32_t*>(base)[at] = int32_t(std::lrint(v * 2147483647.0));
-            }
-        }
-    }
-    buffer.setFrameLength(frames);
-}
-
-// Runs `chunks` chunks of `chunkFrames` frames of the tones through `converter` the way the
-// capture sessions do (one-shot input, capacity = ratio x frames + 1 unless given), checks that no
-// call writes more than the capacity, and returns the output, drained after the input ends if
-// `end`. `afterChunk` sees each chunk's number and the frames out so far; until the drain nothing
-// here allocates but the converter.
+// Runs the tones through `converter` as the capture sessions do (one-shot input, capacity = ratio x
+// frames + 1 unless given, which no call may overrun), drained at the end if `end`. Before the
+// drain nothing here allocates but the converter.
 inline std::vector<int16_t> convertTones(
     AudioConverter& converter, const std::vector<Tone>& tones, uint32_t chunkFrames, int chunks,
     bool end = false, uint32_t capacity = 0,
@@ -82,7 +49,31 @@ inline std::vector<int16_t> convertTones(
         return output->frameLength();
     };
     for (int k = 0; k < chunks; ++k) {
-        fillTones(*input, tones, uint64_t(k) * chunkFrames, chunkFrames);
+        // Sine tones, one per channel (repeating), continuing the same wave from chunk to chunk.
+        for (uint32_t c = 0; c < from->channelCount(); ++c) {
+            const Tone& t = tones[c % tones.size()];
+            void* base = input->channelData()[from->isInterleaved() ? 0 : c];
+            for (uint32_t i = 0; i < chunkFrames; ++i) {
+                const double v = t.amplitude * std::sin(2 * std::numbers::pi * t.hz *
+                                                        double(uint64_t(k) * chunkFrames + i) /
+                                                        from->sampleRate());
+                const size_t at = from->isInterleaved() ? size_t(i) * from->channelCount() + c : i;
+                switch (from->commonFormat()) {
+                    case AudioCommonFormat::pcmFormatFloat32:
+                        static_cast<float*>(base)[at] = float(v);
+                        break;
+                    case AudioCommonFormat::pcmFormatFloat64:
+                        static_cast<double*>(base)[at] = v;
+                        break;
+                    case AudioCommonFormat::pcmFormatInt16:
+                        static_cast<int16_t*>(base)[at] = int16_t(std::lrint(v * 32767.0));
+                        break;
+                    default:
+                        static_cast<int32_t*>(base)[at] = int32_t(std::lrint(v * 2147483647.0));
+                }
+            }
+        }
+        input->setFrameLength(chunkFrames);
         OneShotInput once(*input);
         converter.convert(*output, nullptr, once);
         take();

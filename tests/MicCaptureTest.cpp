@@ -1,5 +1,4 @@
-// The microphone session on its own: what the tap block makes for each buffer, what stop takes
-// down, and what start and each restart set up, through which a tone comes out at 16 kHz.
+// The microphone session on its own: its tap block's buffers, its stop, its starts and restarts.
 #include <limits>
 
 #include "AudioTestSupport.h"
@@ -9,8 +8,6 @@
 
 namespace ovra::test {
 namespace {
-
-class MicCaptureTest : public MicTest {};
 
 // The capacities at 48, 44.1, 24 and 16 kHz are checked on the buffers the tone test makes.
 TEST(MicOutputCapacity, OneSpareFrameOverTheRateRatio) {
@@ -25,7 +22,7 @@ TEST(MicOutputCapacity, OneSpareFrameOverTheRateRatio) {
 
 // A buffer is made only when the one in hand is too small; one that cannot be made drops only
 // its chunk, and an empty tapped buffer delivers nothing.
-TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
+TEST_F(MicTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
     MicHost host;
     host.start();
     auto engine = engines().latest();
@@ -47,9 +44,8 @@ TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
     EXPECT_EQ(host.chunkCount(), 17u);
 }
 
-// Stop returns only after the callback in progress has returned and takes everything down: nothing
-// more reaches the host, whatever the engine still has queued.
-TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
+// Nothing more reaches the host, whatever the engine still has queued.
+TEST_F(MicTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
     MicHost host;
     std::atomic<bool> entered{false}, finished{false};
     host.onChunk = [&] {
@@ -74,7 +70,7 @@ TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) 
 // The first row is the start, each next one a configuration change of the previous row's engine.
 // Whatever the device gives, the tap is mono float, planar, at its exact rate; the session keeps
 // its callback and user pointer, and a second notification of a replaced engine changes nothing.
-TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
+TEST_F(MicTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
     const struct {
         AudioFormatInfo device;
         double hz, amplitude;
@@ -155,7 +151,7 @@ TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts
     EXPECT_TRUE(postFromThreads(*platform, *engines().latest()).empty());  // after stop
 }
 
-TEST_F(MicCaptureTest, ANotificationForADroppedSessionChangesNothing) {
+TEST_F(MicTest, ANotificationForADroppedSessionChangesNothing) {
     // Dropped without stop, its observer is still registered: only the weak reference knows.
     auto session = std::make_shared<MicCapture>([](const uint8_t*, int32_t, void*) {}, nullptr);
     linesOf([&] { session->start(); });

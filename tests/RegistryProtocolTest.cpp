@@ -37,10 +37,8 @@ struct FakeSession {
 template <int Tag>
 struct FakeKind {
     using Session = FakeSession<Tag>;
-    static std::shared_ptr<Session>& slot() {
-        static std::shared_ptr<Session> s;
-        return s;
-    }
+    static inline std::shared_ptr<Session> session;
+    static std::shared_ptr<Session>& slot() { return session; }
     static const char* alreadyRunningLine() { return "[fake] already running\n"; }
     static int32_t reportFailure(std::exception_ptr e) {
         logLine("[fake] Failed: " + genericErrorText(e) + "\n");
@@ -72,7 +70,6 @@ class RegistryProtocol : public testing::Test {
     }
 };
 
-// After a start, a refusal and a failed start alike.
 TEST_F(RegistryProtocol, NoLockIsHeldWhileTheStatusCallbackRuns) {
     std::vector<int32_t> codes;
     linesOf([&] {
@@ -138,8 +135,7 @@ TEST_F(RegistryProtocol, WhichCallsWaitForWhich) {
         });
         EXPECT_TRUE(returned.load());
         EXPECT_EQ(codes, std::vector<int32_t>{0});
-        SessionA::onStart = SessionA::onStop = nullptr;
-        KindA::slot().reset();
+        TearDown();
     }
 }
 

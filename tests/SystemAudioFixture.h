@@ -1,5 +1,4 @@
-// What the system-audio tests share: a fresh simulated platform per test. The host and the lines
-// written are the microphone tests' own.
+// The microphone tests' fresh platform, host and lines, with system audio stopped afterwards.
 #pragma once
 
 #include "MicTestSupport.h"
@@ -7,17 +6,12 @@
 
 namespace ovra::test {
 
-// A fresh platform per test; whatever runs is stopped afterwards.
-class SystemAudioTest : public testing::Test {
+class SystemAudioTest : public MicTest {
   protected:
-    void SetUp() override { platform = sim::installSimPlatform(); }
     void TearDown() override {
         ov_stop_system_audio();
-        installPlatform(nullptr);
+        MicTest::TearDown();
     }
-
-    sim::SimAudioHardware& hardware() { return platform->hardware(); }
-    sim::SimJournal& journal() { return platform->journal(); }
 
     // The hardware calls and queue creations in the journal, in order.
     std::vector<std::string> calls() {
@@ -32,7 +26,6 @@ class SystemAudioTest : public testing::Test {
         EXPECT_EQ(hardware().aggregateDeviceCount(), 0u);
         EXPECT_EQ(hardware().ioProcCount(), 0u);
     }
-    std::shared_ptr<sim::SimPlatform> platform;
     SystemAudioHost host;
 };
 

@@ -26,7 +26,6 @@ class AllocationRefusal {
     AllocationRefusal(const AllocationRefusal&) = delete;
     AllocationRefusal& operator=(const AllocationRefusal&) = delete;
 
-    // Whether the refusal has happened yet.
     bool refused() const;
 };
 

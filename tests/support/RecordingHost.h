@@ -1,7 +1,6 @@
-// A host of either capture as the library sees it: records each chunk (samples, size, user
-// pointer, thread) and each status call. The status callback gets a user pointer of its own, not
-// the data one, so a library that mixes them up shows; a call that comes with a pointer to no
-// live host is counted as stray.
+// A host of either capture: records each chunk and each status call. The status callback gets a
+// user pointer of its own, so a library that mixes them up shows; a call that comes with a pointer
+// to no live host is counted as stray.
 #pragma once
 
 #include <atomic>
