@@ -6,7 +6,9 @@
 namespace ovra::test {
 namespace {
 
-TEST_F(MicTest, StopsWithNothingRunning) {
+using IdleExports = SimTest;
+
+TEST_F(IdleExports, StopsWithNothingRunning) {
     EXPECT_TRUE(linesOf(ov_stop_system_audio).empty());
     EXPECT_EQ(linesOf([] {
                   ov_stop_mic();
@@ -15,7 +17,7 @@ TEST_F(MicTest, StopsWithNothingRunning) {
               std::vector<std::string>(2, "[mic] Microphone capture stopped\n"));
 }
 
-TEST_F(MicTest, FreeBufferIgnoresNullAndNoErrorIsRecordedYet) {
+TEST_F(IdleExports, FreeBufferIgnoresNullAndNoErrorIsRecordedYet) {
     ov_free_buffer(nullptr);
     EXPECT_EQ(lastError(), std::nullopt);
 }

@@ -9,6 +9,8 @@
 namespace ovra::test {
 namespace {
 
+using MicCaptureTest = SimTest;
+
 // The capacities at 48, 44.1, 24 and 16 kHz are checked on the buffers the tone test makes.
 TEST(MicOutputCapacity, OneSpareFrameOverTheRateRatio) {
     EXPECT_EQ(micOutputCapacity(16000, 48000, 1), 1u);
@@ -22,7 +24,7 @@ TEST(MicOutputCapacity, OneSpareFrameOverTheRateRatio) {
 
 // A buffer is made only when the one in hand is too small; one that cannot be made drops only
 // its chunk, and an empty tapped buffer delivers nothing.
-TEST_F(MicTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
+TEST_F(MicCaptureTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
     MicHost host;
     host.start();
     auto engine = engines().latest();
@@ -45,7 +47,7 @@ TEST_F(MicTest, TheOutputBufferIsReusedWhileItsCapacitySuffices) {
 }
 
 // Nothing more reaches the host, whatever the engine still has queued.
-TEST_F(MicTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
+TEST_F(MicCaptureTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
     MicHost host;
     std::atomic<bool> entered{false}, finished{false};
     host.onChunk = [&] {
@@ -70,7 +72,7 @@ TEST_F(MicTest, StopWaitsForTheCallbackInProgressAndTakesEverythingDown) {
 // The first row is the start, each next one a configuration change of the previous row's engine.
 // Whatever the device gives, the tap is mono float, planar, at its exact rate; the session keeps
 // its callback and user pointer, and a second notification of a replaced engine changes nothing.
-TEST_F(MicTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
+TEST_F(MicCaptureTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
     const struct {
         AudioFormatInfo device;
         double hz, amplitude;
@@ -151,7 +153,7 @@ TEST_F(MicTest, ToneComesOutAt16kHzWithItsFrequencyAndLevelAcrossRestarts) {
     EXPECT_TRUE(postFromThreads(*platform, *engines().latest()).empty());  // after stop
 }
 
-TEST_F(MicTest, ANotificationForADroppedSessionChangesNothing) {
+TEST_F(MicCaptureTest, ANotificationForADroppedSessionChangesNothing) {
     // Dropped without stop, its observer is still registered: only the weak reference knows.
     auto session = std::make_shared<MicCapture>([](const uint8_t*, int32_t, void*) {}, nullptr);
     linesOf([&] { session->start(); });

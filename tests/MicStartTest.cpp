@@ -9,9 +9,11 @@
 namespace ovra::test {
 namespace {
 
+using MicStartTest = SimTest;
+
 // Each status, with a session running or not, and the request's answer (also after a stop while
 // it was pending): the lines, the one status call on the thread that decided, what runs.
-TEST_F(MicTest, EveryPathOfTheGate) {
+TEST_F(MicStartTest, EveryPathOfTheGate) {
     const auto start = startLines("48000.0");
     const std::string asking = "[mic] Requesting microphone permission...\n";
     const std::string granted = "[mic] Microphone permission granted by user\n";
@@ -71,7 +73,7 @@ TEST_F(MicTest, EveryPathOfTheGate) {
 }
 
 // Each failure first on a start, then on a restart of a running session.
-TEST_F(MicTest, EachFailureLogsAnswersAndRecords) {
+TEST_F(MicStartTest, EachFailureLogsAnswersAndRecords) {
     const double inf = std::numeric_limits<double>::infinity();
     const std::string noDevice = "No input device available (AVAudioEngine returned 0Hz/0ch)";
     const std::string noMono =

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -105,7 +106,8 @@ inline std::optional<std::string> lastError() {
     return text;
 }
 
-class MicTest : public ::testing::Test {
+// Every test starts on a fresh simulated platform and leaves no microphone running.
+class SimTest : public ::testing::Test {
   protected:
     void SetUp() override { fresh(); }
     void TearDown() override { linesOf(ov_stop_mic); }

@@ -5,7 +5,9 @@
 namespace ovra::test {
 namespace {
 
-TEST_F(MicTest, StartsWithoutACallbackAnswerOnceOrNotAtAllAndStartNothing) {
+using NullArguments = SimTest;
+
+TEST_F(NullArguments, StartsWithoutACallbackAnswerOnceOrNotAtAllAndStartNothing) {
     const std::string noStatus = " called without a status callback\n";
     const std::string noData = "Failed to start capture: no data callback\n";
     const struct {
@@ -36,7 +38,7 @@ TEST_F(MicTest, StartsWithoutACallbackAnswerOnceOrNotAtAllAndStartNothing) {
     }
 }
 
-TEST_F(MicTest, LastMicErrorWithNullOutPointersDoesNothing) {
+TEST_F(NullArguments, LastMicErrorWithNullOutPointersDoesNothing) {
     setLastMicErrorDescription("engine failed");
     uint8_t* buf = reinterpret_cast<uint8_t*>(&buf);
     int32_t len = -7;

@@ -6,11 +6,11 @@
 
 namespace ovra::test {
 
-class SystemAudioTest : public MicTest {
+class SystemAudioTest : public SimTest {
   protected:
     void TearDown() override {
         ov_stop_system_audio();
-        MicTest::TearDown();
+        SimTest::TearDown();
     }
 
     // The hardware calls and queue creations in the journal, in order.

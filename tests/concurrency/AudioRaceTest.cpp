@@ -177,7 +177,7 @@ TEST_F(SystemAudioRace, HostsContendForTheSlot) {
     expectNothingLeft();
 }
 
-class MicRaceTest : public MicTest {
+class MicRaceTest : public SimTest {
   protected:
     // Posts configuration changes for the newest engine until told to stop, switching the
     // device rate so that each restart really changes something.
