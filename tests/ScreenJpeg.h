@@ -1,7 +1,5 @@
 // What a host does with a screenshot: Base64 text back to bytes, the JPEG decoded to RGB, and the
 // checks of what it shows. Kept free of library headers so the end-to-end tests can use it too.
-// Decoding is strict: a character outside the alphabet, a bad padding, or anything before the
-// JPEG's first marker or after its last fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -58,27 +56,6 @@ struct DecodedJpeg {
     }
 };
 
-// A JPEG from its first marker to its last with nothing after it, decoded to RGB.
-inline std::optional<DecodedJpeg> decodeJpeg(const std::vector<uint8_t>& jpeg) {
-    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 || jpeg.end()[-2] != 0xFF ||
-        jpeg.back() != 0xD9)
-        return std::nullopt;
-    tjhandle h = tjInitDecompress();
-    if (!h) return std::nullopt;
-    DecodedJpeg d;
-    int colorspace = 0;
-    std::optional<DecodedJpeg> result;
-    if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &d.width, &d.height, &d.subsampling,
-                            &colorspace) == 0) {
-        d.rgb.resize(size_t(d.width) * size_t(d.height) * 3);
-        if (tjDecompress2(h, jpeg.data(), jpeg.size(), d.rgb.data(), d.width, 0, d.height, TJPF_RGB,
-                          0) == 0)
-            result = std::move(d);
-    }
-    tjDestroy(h);
-    return result;
-}
-
 inline bool near(Rgb a, Rgb b, int tolerance) {
     return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
            std::abs(a.b - b.b) <= tolerance;
@@ -96,26 +73,30 @@ struct Shot {
     std::optional<DecodedJpeg> jpeg;
 };
 
-// The Base64 text of a screenshot decoded as a host would, or nothing if either step fails.
+// The Base64 text of a screenshot decoded as a host would, strictly: a character outside the
+// alphabet, a bad padding, or anything before the JPEG's first marker or after its last fails.
 inline std::optional<DecodedJpeg> decodeShot(const uint8_t* text, int32_t length) {
-    auto bytes =
+    const auto jpeg =
         length >= 0 ? tool::decodeBase64(std::vector<uint8_t>(text, text + length)) : std::nullopt;
-    return bytes ? decodeJpeg(*bytes) : std::nullopt;
+    if (!jpeg || jpeg->size() < 4 || (*jpeg)[0] != 0xFF || (*jpeg)[1] != 0xD8 ||
+        jpeg->end()[-2] != 0xFF || jpeg->back() != 0xD9)
+        return std::nullopt;
+    tjhandle h = tjInitDecompress();
+    if (!h) return std::nullopt;
+    DecodedJpeg d;
+    int colorspace = 0;
+    std::optional<DecodedJpeg> result;
+    if (tjDecompressHeader3(h, jpeg->data(), jpeg->size(), &d.width, &d.height, &d.subsampling,
+                            &colorspace) == 0) {
+        d.rgb.resize(size_t(d.width) * size_t(d.height) * 3);
+        if (tjDecompress2(h, jpeg->data(), jpeg->size(), d.rgb.data(), d.width, 0, d.height,
+                          TJPF_RGB, 0) == 0)
+            result = std::move(d);
+    }
+    tjDestroy(h);
+    return result;
 }
 
-// The picture of one call through `capture(&buffer, &length)`, its buffer freed with `release`;
-// nothing if the call failed. Leaves standard error alone, so threads may call it at once.
-template <class Capture, class Release>
-std::optional<DecodedJpeg> captureJpeg(Capture capture, Release release) {
-    uint8_t* buffer = nullptr;
-    int32_t length = 0;
-    if (capture(&buffer, &length) != 0) return std::nullopt;
-    auto jpeg = decodeShot(buffer, length);
-    release(buffer);
-    return jpeg;
-}
-
-// `threads` threads each run `call` `calls` times; returns when all are done.
 template <class Call>
 void onThreads(int threads, int calls, Call call) {
     std::vector<std::thread> running;
@@ -126,15 +107,16 @@ void onThreads(int threads, int calls, Call call) {
     for (auto& t : running) t.join();
 }
 
-// One call through `capture(&buffer, &length)` with its standard error; `release` frees the buffer.
+// One call through `capture(&buffer, &length)`; `release` frees the buffer. Without `withLog`
+// standard error is left alone, so threads may call it at once.
 template <class Capture, class Release>
-Shot takeShot(Capture capture, Release release) {
+Shot takeShot(Capture capture, Release release, bool withLog = true) {
     Shot s;
     uint8_t* buffer = nullptr;
     int32_t length = 0;
-    testing::internal::CaptureStderr();
+    if (withLog) testing::internal::CaptureStderr();
     s.result = capture(&buffer, &length);
-    s.log = testing::internal::GetCapturedStderr();
+    if (withLog) s.log = testing::internal::GetCapturedStderr();
     if (s.result != 0 || !buffer) return s;
     s.jpeg = decodeShot(buffer, length);
     s.text.assign(reinterpret_cast<const char*>(buffer), size_t(std::max(length, 0)));
@@ -156,7 +138,6 @@ inline void expectFailure(const Shot& s, const std::string& cause = "") {
         << s.log;
 }
 
-// A success whose picture shows `color` around (x, y).
 inline void expectColorAt(const Shot& s, int x, int y, Rgb color) {
     ASSERT_TRUE(s.jpeg) << s.log;
     EXPECT_TRUE(near(s.jpeg->meanAround(x, y), color, 12)) << describe(s.jpeg->meanAround(x, y));

@@ -1,5 +1,4 @@
-// The choice of the way to the screen: the rules from the session's variables and servers, made
-// once per connection, made again after a failed capture.
+// The choice of the way to the screen from the session's variables and servers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

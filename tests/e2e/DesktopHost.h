@@ -74,16 +74,15 @@ class DesktopHost {
         }
         return "/nonexistent";
     }
-    static bool hide(const std::string& path) {
-        return unshare(CLONE_NEWNS) == 0 &&
-               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               mount("/dev/null", path.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    }
 
     // Answers each command with "result logSize textSize\n", the log and the text.
     [[noreturn]] static void serve(const std::vector<std::string>& env,
                                    const std::string& hiddenPath, FILE* in, FILE* out) {
-        const bool hidden = hiddenPath.empty() || hide(hiddenPath);
+        const bool hidden =
+            hiddenPath.empty() ||
+            (unshare(CLONE_NEWNS) == 0 &&
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             mount("/dev/null", hiddenPath.c_str(), nullptr, MS_BIND, nullptr) == 0);
         for (const auto& e : env) {
             const auto eq = e.find('=');
             const std::string name = e.substr(0, eq), value = e.substr(eq + 1);

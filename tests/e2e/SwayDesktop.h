@@ -82,7 +82,6 @@ class SwayDesktop {
         return ready();
     }
     void stop() { process_.stop(); }
-    // A compositor that stops answering, or goes on again.
     void freeze(bool frozen) { kill(process_.pid(), frozen ? SIGSTOP : SIGCONT); }
 
     // Shows the picture (as a PPM) and waits until grim sees its first block's colour.
@@ -96,12 +95,10 @@ class SwayDesktop {
         if (chmod(path.c_str(), 0644) != 0 ||
             !swaymsg({"output", "HEADLESS-1", "bg", path, "fill"}))
             return false;
-        const test::Rgb want = blocks.empty() ? background : blocks.front().color;
-        const int x = blocks.empty() ? 0 : blocks.front().x + blocks.front().width / 2;
-        const int y = blocks.empty() ? 0 : blocks.front().y + blocks.front().height / 2;
+        const test::Block b = blocks.empty() ? test::Block{0, 0, 1, 1, background} : blocks.front();
         return waitUntil([&] {
-            const auto seen = grimPixel(x, y);
-            return seen && test::near(*seen, want, 2);
+            const auto seen = grimPixel(b.x + b.width / 2, b.y + b.height / 2);
+            return seen && test::near(*seen, b.color, 2);
         });
     }
 

@@ -8,15 +8,12 @@
 namespace ovra::e2e {
 namespace {
 
-// The host's environment on this desktop: its Wayland socket, no X server, no forced route.
 std::vector<std::string> waylandHostEnv(const SwayDesktop& desktop) {
     auto env = desktop.clientEnv();
     env.insert(env.end(), {"DISPLAY=", "OVRA_SCREEN_ROUTE="});
     return env;
 }
 
-// A compositor that stops answering fails the call in bounded time, one that went away fails it
-// with a line; either way a later call, once it is back, shows the picture.
 TEST(ScreenCopyOnSway, CompositorFrozenOrGoneFailsTheCallAndIsUsedAgain) {
     SwayDesktop desktop(1280, 800);
     ASSERT_TRUE(desktop.ready());
@@ -44,11 +41,8 @@ TEST(ScreenCopyOnSway, CompositorFrozenOrGoneFailsTheCallAndIsUsedAgain) {
     test::expectColorAt(host.capture(), 640, 400, {0, 0, 200});
 }
 
-// Each kind of session on a desktop with XWayland, on a display whose reduction truncates and
-// whose rows are no multiple of 64 bytes: a host that can reach the compositor takes the true
-// picture from it, one that cannot fails with a line saying why; never XWayland's black root
-// window as success. On a machine without libwayland-client the library still loads, and the
-// screen-copy route names the library it lacks.
+// On a display whose reduction truncates and whose rows are no multiple of 64 bytes; never
+// XWayland's black root window as success. Without libwayland-client the library still loads.
 TEST(ScreenOnSway, TruePictureOrALineSayingWhy) {
     SwayDesktop desktop(2940, 1912, true);
     ASSERT_TRUE(desktop.ready());
